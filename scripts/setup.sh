@@ -8,7 +8,7 @@ PACKAGES="g++ clang lld cmake ninja-build pkg-config
 libgtest-dev libplist-dev libssl-dev qt6-base-dev
 fdisk dosfstools util-linux
 xvfb xauth x11-apps imagemagick
-qemu-system-x86 ovmf linux-image-amd64 busybox-static mtools"
+qemu-system-x86 ovmf linux-image-amd64 busybox-static mtools python3"
 
 missing=""
 for p in $PACKAGES; do
