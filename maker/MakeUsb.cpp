@@ -1,0 +1,97 @@
+#include "maker/MakeUsb.h"
+
+#include "core/Config.h"
+#include "core/MakerError.h"
+#include "core/Sha256.h"
+#include "maker/FileIo.h"
+#include "maker/MountWait.h"
+
+#include <filesystem>
+#include <vector>
+
+namespace sarnovelle {
+
+namespace {
+
+const std::string diskChanged = "The selected USB disk changed. Click Refresh and select it again.";
+
+// Runs the disk utility and logs its output lines before anyone looks at
+// the exit status, so that a failure message can point to them.
+std::int32_t runDiskutil(const DiskEnv& env, const std::vector<std::string>& arguments, const LogSink& log)
+{
+    const ToolResult result = runTool(env.diskutil, arguments);
+    logTool(result, log);
+    return result.status;
+}
+
+// The chosen disk must still be listed with the same serial number and
+// size; otherwise another stick may sit under the same name.
+void recheck(const UsbDisk& chosen, const DiskEnv& env)
+{
+    const std::vector<UsbDisk> fresh = listUsbDisks(env);
+    for (const UsbDisk& disk : fresh) {
+        if (disk.id != chosen.id) {
+            continue;
+        }
+        if (disk.serial != chosen.serial || disk.size != chosen.size) {
+            throw MakerError(diskChanged);
+        }
+        return;
+    }
+    throw MakerError(diskChanged);
+}
+
+} // namespace
+
+void makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHash, const LogSink& log,
+             const DiskEnv& env)
+{
+    recheck(disk, env);
+
+    const std::string devicePath = "/dev/" + disk.id;
+    const std::string partition = disk.id + "s1";
+    const std::string volumeLabel(Config::volumeLabel);
+    const std::string sizeArgument = std::to_string(Config::partitionMiB * 2048) + "S";
+
+    log("Erasing " + disk.id + " and creating FAT32 partition " + volumeLabel);
+    const std::int32_t partitionStatus = runDiskutil(
+        env,
+        {"partitionDisk", devicePath, "MBR", "MS-DOS FAT32", volumeLabel, sizeArgument, "Free Space", "none", "R"},
+        log);
+    if (partitionStatus != 0) {
+        throw MakerError("diskutil partitionDisk failed (exit " + std::to_string(partitionStatus)
+                         + "). See the diskutil lines above.");
+    }
+
+    const std::string mountPoint = waitForMount(env, partition);
+    const std::string bootDirectory = mountPoint + "/EFI/BOOT";
+    const std::string bootFile = bootDirectory + "/BOOTX64.EFI";
+    log("Writing " + bootFile);
+    // Throws std::filesystem::filesystem_error, passed on unchanged.
+    std::filesystem::create_directories(bootDirectory);
+    writeFile(bootFile, image);
+
+    log("Remounting " + partition + " to read back from the disk");
+    const std::int32_t unmountStatus = runDiskutil(env, {"unmount", partition}, log);
+    if (unmountStatus != 0) {
+        throw MakerError("diskutil unmount failed (exit " + std::to_string(unmountStatus) + ").");
+    }
+    const std::int32_t mountStatus = runDiskutil(env, {"mount", partition}, log);
+    if (mountStatus != 0) {
+        throw MakerError("diskutil mount failed (exit " + std::to_string(mountStatus) + ").");
+    }
+    const std::string remountPoint = waitForMount(env, partition);
+
+    const Bytes readBack = readFileUncached(remountPoint + "/EFI/BOOT/BOOTX64.EFI");
+    const std::string readBackHash = sha256Hex(readBack);
+    log("Read back SHA-256 " + readBackHash);
+    if (readBackHash != imageHash) {
+        throw MakerError("Read-back SHA-256 does not match the image.");
+    }
+
+    if (runDiskutil(env, {"eject", devicePath}, log) != 0) {
+        log("Eject failed. Eject the USB in Finder before removing it.");
+    }
+}
+
+} // namespace sarnovelle
