@@ -34,10 +34,11 @@ std::optional<std::string> PlistNode::text() const
     if (plist_get_node_type(node(node_)) != PLIST_STRING) {
         return std::nullopt;
     }
-    char* raw = nullptr;
-    plist_get_string_val(node(node_), &raw);
-    const MallocText owned(raw);
-    return owned ? std::string(owned.get()) : std::string();
+    // By pointer and length: a binary list may hold a NUL inside a string,
+    // which the copying accessor refuses with an assertion.
+    std::uint64_t length = 0;
+    const char* raw = plist_get_string_ptr(node(node_), &length);
+    return raw ? std::string(raw, length) : std::string();
 }
 
 std::optional<bool> PlistNode::boolean() const
@@ -177,27 +178,7 @@ std::optional<std::vector<std::string>> PlistDict::textList(std::string_view key
     return texts;
 }
 
-std::vector<std::string> PlistDict::keys() const
-{
-    std::vector<std::string> result;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(node(node_), &iter);
-    if (iter == nullptr) {
-        return result;
-    }
-    for (;;) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(node(node_), iter, &rawKey, &value);
-        const MallocText key(rawKey);
-        if (!key) {
-            break;
-        }
-        result.emplace_back(key.get());
-    }
-    std::free(iter);
-    return result;
-}
+std::size_t PlistDict::size() const { return plist_dict_get_size(node(node_)); }
 
 void PlistDict::setText(std::string_view key, std::string_view value)
 {

@@ -54,7 +54,9 @@ public:
     std::optional<PlistDict> dict(std::string_view key) const;
     // A list whose every element is text; absent otherwise.
     std::optional<std::vector<std::string>> textList(std::string_view key) const;
-    std::vector<std::string> keys() const;
+    // The number of entries. (Keys are not listed: a binary list may hold
+    // keys that the parser can store but not hand out.)
+    std::size_t size() const;
 
     void setText(std::string_view key, std::string_view value);
     void setBool(std::string_view key, bool value);

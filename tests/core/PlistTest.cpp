@@ -101,7 +101,7 @@ TEST(PlistDict, BuildsAndReadsBackXmlAndBinary)
     ASSERT_EQ(stores->size(), 1u);
     EXPECT_EQ(stores->at(0).dict()->text("APFSPhysicalStore"), "sda2");
     EXPECT_EQ(back->dict("Nested")->text("APFSPhysicalStore"), "sda2");
-    EXPECT_EQ(back->keys().size(), 6u);
+    EXPECT_EQ(back->size(), 6u);
 }
 
 // A binary property list (bplist00) of {"Size" = 42, "Name" = "stick"}.
@@ -122,6 +122,23 @@ TEST(PlistDict, ReadsTheBinaryForm)
     ASSERT_TRUE(dict);
     EXPECT_EQ(dict->number("Size"), 42u);
     EXPECT_EQ(dict->text("Name"), "stick");
+}
+
+TEST(PlistDict, ABinaryStringWithAnInnerNulDoesNotAbort)
+{
+    // {"Name" = "a\0b"} in binary form; the library's copying accessor
+    // aborts the process on such a string. The library keeps the text up
+    // to the NUL.
+    static const unsigned char bytes[] = {
+        0x62, 0x70, 0x6C, 0x69, 0x73, 0x74, 0x30, 0x30, 0xD1, 0x01, 0x02, 0x54, 0x4E, 0x61, 0x6D, 0x65, 0x53, 0x61,
+        0x00, 0x62, 0x08, 0x0B, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x14};
+    const auto dict = PlistDict::parse({bytes, sizeof bytes});
+    ASSERT_TRUE(dict);
+    const auto name = dict->text("Name");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->substr(0, 1), "a");
 }
 
 class DiskutilPlistTest : public ::testing::Test {
