@@ -1,0 +1,74 @@
+#pragma once
+
+#include "TempDir.h"
+#include "core/Bytes.h"
+#include "core/Diskutil.h"
+#include "ui/Bundle.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sarnovelle {
+class MakerController;
+}
+
+namespace sarnovelle::test {
+
+// A bundle folder with an image and an Info.plist whose
+// SarnovelleImageSHA256 is `expected` (no key at all when absent).
+Bundle writeBundle(const TempDir& dir, const Bytes& image, const std::optional<std::string>& expected);
+
+// The few bytes used as the boot image in the window's tests.
+Bytes sampleImage();
+
+// A disk environment whose disk utility lists no disk at all, and an empty
+// device tree.
+DiskEnv noDisksEnv(const TempDir& dir);
+
+// The log's messages, time stamps removed. Fails the test when a line does
+// not start with "HH:mm:ss" and two blanks or the log does not end with a
+// line feed.
+std::vector<std::string> logMessages(const MakerController& controller);
+
+// Lets the event loop run posted calls, layouts and resizes.
+void settle(int milliseconds = 30);
+
+// What an application-modal alert showed.
+struct SeenAlert {
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString text;
+    QString informativeText;
+    QStringList buttons;      // titles, in the order the alert holds them
+    QString defaultButton;    // title of the Return button
+    QString escapeButton;     // title of the Escape button
+    QString windowTitle;
+};
+
+// Answers the application-modal alerts as they come up, one answer each,
+// and records what they showed. An answer is a button title to click, or
+// "<Return>" / "<Escape>" to press that key.
+class AlertAnswerer : public QObject {
+public:
+    explicit AlertAnswerer(std::vector<QString> answers);
+    const std::vector<SeenAlert>& seen() const { return seen_; }
+    // Runs the event loop until `count` alerts were answered or the time is up.
+    bool waitForAlerts(std::size_t count, int timeoutMs = 20000);
+
+private:
+    void poll();
+    std::deque<QString> answers_;
+    std::vector<SeenAlert> seen_;
+    QTimer timer_;
+};
+
+} // namespace sarnovelle::test

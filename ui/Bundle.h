@@ -1,0 +1,39 @@
+#pragma once
+
+#include "core/Bytes.h"
+
+#include <filesystem>
+#include <string>
+
+namespace sarnovelle {
+
+// Where the application's bundle keeps the boot image and its information
+// dictionary (which records the image's expected SHA-256).
+struct Bundle {
+    std::filesystem::path image;     // the boot image, "BOOTX64.EFI"
+    std::filesystem::path infoPlist; // the information dictionary
+
+    // The two files side by side in one folder, as the application ships
+    // them on Linux.
+    static Bundle inFolder(const std::filesystem::path& folder);
+
+    // The running application's own bundle, found relative to its
+    // executable: <exe dir>/../share/sarnovelle-usb-maker/ on Linux (build
+    // and install trees alike), the .app bundle's Resources and Info.plist
+    // on macOS. Needs the application object.
+    static Bundle main();
+};
+
+// The verdict on a bundle's boot image, reached once at start-up.
+struct VerifiedImage {
+    Bytes image;           // empty when the file is missing or unreadable
+    std::string imageHash; // sha256Hex of `image`, or empty with it
+    bool imageOk = false;  // the recorded digest equals imageHash exactly
+};
+
+// Reads the image whole and compares its digest with the text stored under
+// SarnovelleImageSHA256, exactly as stored: no trimming, no case folding.
+// Never fails; a missing file or key just yields a failed verdict.
+VerifiedImage verifyImage(const Bundle& bundle);
+
+} // namespace sarnovelle

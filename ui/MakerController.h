@@ -1,0 +1,97 @@
+#pragma once
+
+#include "core/Bytes.h"
+#include "core/Diskutil.h"
+#include "disks/UsbDisks.h"
+#include "ui/Bundle.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class QComboBox;
+class QMainWindow;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace sarnovelle {
+
+// The controller of the application's one window: the window and its
+// controls, the log, the verified boot image, the disk list, the enabling
+// of the controls and the make flow that prepares a stick in the
+// background. Lives on the main thread; every member is touched only there.
+class MakerController : public QObject {
+    Q_OBJECT
+
+public:
+    // Creates and shows the window, verifies the bundle's image, writes the
+    // first log lines and lists the disks. `env` is where disk commands go.
+    explicit MakerController(Bundle bundle, DiskEnv env = DiskEnv{});
+    // Waits for the background thread of a run that has already reported
+    // its end; see startRun for what happens to a run still going.
+    ~MakerController() override;
+
+    MakerController(const MakerController&) = delete;
+    MakerController& operator=(const MakerController&) = delete;
+
+    // The window and its kept controls. The log is a read-only plain-text
+    // view that scrolls itself (logScroll and logView are the same widget).
+    QMainWindow* window() const { return window_.get(); }
+    QComboBox* diskPopup() const { return diskPopup_; }
+    QPushButton* refreshButton() const { return refreshButton_; }
+    QPushButton* makeButton() const { return makeButton_; }
+    QPlainTextEdit* logScroll() const { return logScroll_; }
+    QPlainTextEdit* logView() const { return logScroll_; }
+
+    const std::vector<UsbDisk>& disks() const { return disks_; }
+    const Bytes& image() const { return image_; }
+    const std::string& imageHash() const { return imageHash_; }
+    bool imageOk() const { return imageOk_; }
+    bool busy() const { return busy_; }
+
+    // Rebuilds the disk list and the pop-up, re-applies the enabling rule
+    // and logs the outcome.
+    void refresh();
+    // Applies the enabling rule to the pop-up and the two buttons.
+    void updateButtons();
+    // Appends "HH:mm:ss  <message>\n" to the log. Main thread only.
+    void log(const QString& message);
+    void log(const std::string& message);
+
+public Q_SLOTS:
+    void refreshClicked();
+    void makeClicked();
+
+private:
+    void loadImage();
+    void buildWindow();
+    void startRun(UsbDisk disk);
+    void finish(const std::optional<std::string>& failure);
+    void requireMainThread(const char* where) const;
+
+    const Bundle bundle_;
+    const DiskEnv env_;
+
+    std::unique_ptr<QMainWindow> window_;
+    QComboBox* diskPopup_;
+    QPushButton* refreshButton_;
+    QPushButton* makeButton_;
+    QPlainTextEdit* logScroll_;
+
+    std::vector<UsbDisk> disks_;
+    Bytes image_;
+    std::string imageHash_;
+    bool imageOk_ = false;
+    bool busy_ = false;
+
+    // The thread of the current or last run; joined before the next run
+    // starts and on destruction.
+    std::thread run_;
+};
+
+} // namespace sarnovelle
