@@ -1,0 +1,195 @@
+#include "FakeStick.h"
+
+#include "ScenarioFiles.h"
+
+#include <map>
+
+namespace sarnovelle::fake {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int number(const std::map<std::string, std::string>& settings, const std::string& key, int fallback)
+{
+    const auto found = settings.find(key);
+    if (found == settings.end() || found->second.empty()) {
+        return fallback;
+    }
+    return std::stoi(found->second);
+}
+
+std::string xmlEscape(const std::string& text)
+{
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        default: escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
+std::string partitionInfo(const std::string& partition, const std::string& filesystem, const std::string& mountPoint)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>DeviceIdentifier</key>\n\t<string>" + xmlEscape(partition) + "</string>\n"
+           "\t<key>FilesystemType</key>\n\t<string>" + xmlEscape(filesystem) + "</string>\n"
+           "\t<key>MountPoint</key>\n\t<string>" + xmlEscape(mountPoint) + "</string>\n"
+           "\t<key>VolumeName</key>\n\t<string>SARNOVELLE</string>\n"
+           "</dict>\n</plist>\n";
+}
+
+class Stick {
+public:
+    explicit Stick(const fs::path& scenario)
+        : folder_(scenario / "stick"), volumes_(scenario / "volumes"),
+          config_(readSettings(folder_ / "config")), state_(readSettings(folder_ / "state"))
+    {
+    }
+
+    bool configured() const { return config_.contains("disk"); }
+    std::string disk() const { return config_.at("disk"); }
+    std::string partition() const { return disk() + "s1"; }
+
+    std::optional<Reply> handle(const std::vector<std::string>& a)
+    {
+        const std::string device = "/dev/" + disk();
+        if (a.size() == 9 && a[0] == "partitionDisk" && a[1] == device) {
+            if (a[2] != "MBR" || a[3] != "MS-DOS FAT32" || a[6] != "Free Space" || a[7] != "none" || a[8] != "R") {
+                return Reply{"fake diskutil: unsupported partitionDisk arguments\n", 1};
+            }
+            return partitionDisk(a[4]);
+        }
+        if (a == std::vector<std::string>{"info", "-plist", partition()}) {
+            return info();
+        }
+        if (a == std::vector<std::string>{"unmount", partition()}) {
+            return unmount();
+        }
+        if (a == std::vector<std::string>{"mount", partition()}) {
+            return mount();
+        }
+        if (a == std::vector<std::string>{"eject", device}) {
+            return eject();
+        }
+        return std::nullopt;
+    }
+
+private:
+    Reply partitionDisk(const std::string& name)
+    {
+        // The erase throws away whatever the partition held.
+        fs::remove_all(volumes_);
+        fs::create_directories(volumes_);
+        state_["name"] = name;
+        state_["mounts"] = "0";
+        state_["ejected"] = "0";
+        mountAgain();
+        save();
+        return Reply{"Started partitioning on " + disk() + "\n"
+                         + "Unmounting disk\nCreating the partition map\n"
+                         + "Formatting " + partition() + " as MS-DOS (FAT32) with name " + name + "\n"
+                         + "Mounting disk\nFinished partitioning on " + disk() + "\n",
+                     0};
+    }
+
+    Reply info()
+    {
+        if (!state_.contains("name") || state_["ejected"] == "1") {
+            return Reply{"Could not find disk: " + partition() + "\n", 1};
+        }
+        std::string mountPoint = state_["mountPoint"];
+        const int pending = number(state_, "pending", 0);
+        if (!mountPoint.empty() && pending > 0) {
+            state_["pending"] = std::to_string(pending - 1);
+            save();
+            mountPoint.clear();
+        }
+        const auto found = config_.find("filesystem");
+        return Reply{partitionInfo(partition(), found == config_.end() ? "msdos" : found->second, mountPoint), 0};
+    }
+
+    Reply unmount()
+    {
+        if (state_["mountPoint"].empty()) {
+            return Reply{"Volume on " + partition() + " failed to unmount: not mounted\n", 1};
+        }
+        fs::rename(state_["mountPoint"], unmountedFolder());
+        state_["mountPoint"].clear();
+        save();
+        return Reply{"Volume " + state_["name"] + " on " + partition() + " unmounted\n", 0};
+    }
+
+    Reply mount()
+    {
+        if (!state_["mountPoint"].empty() || !fs::exists(unmountedFolder())) {
+            return Reply{"Volume on " + partition() + " failed to mount\n", 1};
+        }
+        mountAgain();
+        save();
+        return Reply{"Volume " + state_["name"] + " on " + partition() + " mounted\n", 0};
+    }
+
+    Reply eject()
+    {
+        const int status = number(config_, "ejectStatus", 0);
+        if (status != 0) {
+            return Reply{"Unable to eject /dev/" + disk() + ": resource busy\n", status};
+        }
+        if (!state_["mountPoint"].empty()) {
+            fs::rename(state_["mountPoint"], unmountedFolder());
+            state_["mountPoint"].clear();
+        }
+        state_["ejected"] = "1";
+        save();
+        return Reply{"Disk /dev/" + disk() + " ejected\n", 0};
+    }
+
+    // Mounts the partition: the first mount at volumes/<name>, every later
+    // one at volumes/<name> <n> unless the scenario keeps the path.
+    void mountAgain()
+    {
+        const int mounts = number(state_, "mounts", 0);
+        std::string leaf = state_["name"];
+        if (mounts > 0 && number(config_, "remountSamePath", 0) == 0) {
+            leaf += " " + std::to_string(mounts);
+        }
+        const fs::path mountPoint = volumes_ / leaf;
+        if (fs::exists(unmountedFolder())) {
+            fs::rename(unmountedFolder(), mountPoint);
+        } else {
+            fs::create_directories(mountPoint);
+        }
+        state_["mountPoint"] = mountPoint.string();
+        state_["mounts"] = std::to_string(mounts + 1);
+        state_["pending"] = std::to_string(number(config_, "mountDelay", 0));
+    }
+
+    fs::path unmountedFolder() const { return volumes_ / ".unmounted"; }
+    void save() const { writeSettings(folder_ / "state", state_); }
+
+    fs::path folder_;
+    fs::path volumes_;
+    std::map<std::string, std::string> config_;
+    std::map<std::string, std::string> state_;
+};
+
+} // namespace
+
+std::optional<Reply> simulateStick(const fs::path& scenario, const std::vector<std::string>& arguments)
+{
+    Stick stick(scenario);
+    if (!stick.configured()) {
+        return std::nullopt;
+    }
+    return stick.handle(arguments);
+}
+
+} // namespace sarnovelle::fake
