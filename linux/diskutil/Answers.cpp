@@ -1,0 +1,123 @@
+#include "linux/diskutil/Answers.h"
+
+#include "core/MakerError.h"
+#include "linux/diskutil/Identifier.h"
+#include "linux/diskutil/Mounts.h"
+#include "linux/diskutil/Probe.h"
+#include "linux/diskutil/SystemDisks.h"
+#include "linux/diskutil/Transport.h"
+
+#include <charconv>
+#include <cstdint>
+
+namespace sarnovelle::standin {
+
+namespace {
+
+void describeWholeDisk(PlistDict& answer, const BlockTree& tree, const std::string& disk)
+{
+    const bool usb = busProtocol(tree, disk) == "USB";
+    answer.setText("BusProtocol", busProtocol(tree, disk));
+    answer.setBool("Internal", !(usb || isRemovable(tree, disk)));
+    answer.setBool("Removable", isRemovable(tree, disk));
+    answer.setText("MediaName", mediaName(tree, disk));
+}
+
+void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<MountEntry>& table,
+                    const std::string& name)
+{
+    const auto mounts = mountsOf(tree, table, name);
+    const FilesystemProbe probe = probeFilesystem(tree.node(name));
+    answer.setText("FilesystemType", filesystemName(mounts.empty() ? probe.type : mounts.front().fsType));
+    answer.setText("VolumeName", probe.label);
+    answer.setText("MountPoint", mounts.empty() ? std::string() : mounts.front().mountPoint);
+}
+
+PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& table, const std::string& name)
+{
+    PlistDict answer;
+    const std::string whole = tree.wholeDiskOf(name);
+    answer.setText("DeviceIdentifier", name);
+    answer.setText("DeviceNode", "/dev/" + name);
+    answer.setBool("WholeDisk", whole == name);
+    answer.setText("ParentWholeDisk", whole);
+    answer.setNumber("Size", tree.sizeBytes(name));
+    describeWholeDisk(answer, tree, whole);
+    if (whole != name) {
+        const std::string number = tree.attribute(name, "partition").value_or("");
+        std::uint64_t value = 0;
+        std::from_chars(number.data(), number.data() + number.size(), value);
+        answer.setNumber("PartitionNumber", value);
+        describeVolume(answer, tree, table, name);
+    }
+    return answer;
+}
+
+std::vector<PlistDict> storeList(const std::vector<std::string>& stores)
+{
+    std::vector<PlistDict> list;
+    for (const auto& store : stores) {
+        PlistDict entry;
+        entry.setText("APFSPhysicalStore", store);
+        list.push_back(entry);
+    }
+    return list;
+}
+
+PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, const std::vector<MountEntry>& table,
+                           std::string path)
+{
+    if (path.find("/../") != std::string::npos || path.ends_with("/..") || path.find('\0') != std::string::npos) {
+        throw MakerError("Invalid mount point: \"" + printable(path) + "\".");
+    }
+    while (path.size() > 1 && path.ends_with('/')) {
+        path.pop_back();
+    }
+    const auto entry = mountAt(table, path);
+    if (!entry) {
+        throw MakerError("Could not find disk: " + printable(path));
+    }
+    PlistDict answer;
+    const auto devices = devicesOfMount(tree, *entry);
+    if (!devices.empty()) {
+        answer = deviceAnswer(tree, table, devices.front());
+    }
+    answer.setText("MountPoint", entry->mountPoint);
+    answer.setText("FilesystemType", filesystemName(entry->fsType));
+    if (path == "/") {
+        const auto system = systemStores(tree, table, readSwaps(context.roots));
+        answer.setDictList("APFSPhysicalStores", storeList(system.stores));
+    } else {
+        answer.setDictList("APFSPhysicalStores", storeList(leavesOfMount(tree, table, path)));
+    }
+    return answer;
+}
+
+} // namespace
+
+PlistDict listAnswer(const Context& context)
+{
+    const BlockTree tree(context.roots);
+    std::vector<std::string> disks;
+    for (const auto& name : tree.allNames()) {
+        if (isPlainName(name) && !tree.isPartition(name) && isPhysical(tree, name) && isExternal(tree, name)) {
+            disks.push_back(name);
+        }
+    }
+    PlistDict answer;
+    answer.setTextList("WholeDisks", disks);
+    return answer;
+}
+
+PlistDict infoAnswer(const Context& context, const std::string& argument)
+{
+    const BlockTree tree(context.roots);
+    const auto table = readMountInfo(context.roots);
+    if (argument.starts_with("/") && !argument.starts_with("/dev/")) {
+        return mountPointAnswer(context, tree, table, argument);
+    }
+    const std::string name = resolveDevice(tree, identifierArgument(argument));
+    return deviceAnswer(tree, table, name);
+}
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,60 @@
+#include "linux/diskutil/Command.h"
+
+#include "core/MakerError.h"
+#include "linux/diskutil/Answers.h"
+#include "linux/diskutil/Identifier.h"
+#include "linux/diskutil/Partition.h"
+#include "linux/diskutil/Volumes.h"
+
+#include <exception>
+
+namespace sarnovelle::standin {
+
+namespace {
+
+int dispatch(const Context& context, const std::vector<std::string>& arguments)
+{
+    const std::string command = arguments.empty() ? std::string() : arguments.front();
+    const std::vector<std::string> rest(arguments.empty() ? arguments.end() : arguments.begin() + 1, arguments.end());
+
+    if (command == "list" && rest == std::vector<std::string>{"-plist", "external", "physical"}) {
+        *context.out << listAnswer(context).toXml();
+        return 0;
+    }
+    if (command == "info" && rest.size() == 2 && rest[0] == "-plist") {
+        *context.out << infoAnswer(context, rest[1]).toXml();
+        return 0;
+    }
+    if (command == "partitionDisk") {
+        return partitionCommand(context, rest);
+    }
+    if (command == "mount" && rest.size() == 1) {
+        return mountCommand(context, rest[0]);
+    }
+    if (command == "unmount" && rest.size() == 1) {
+        return unmountCommand(context, rest[0]);
+    }
+    if (command == "eject" && rest.size() == 1) {
+        return ejectCommand(context, rest[0]);
+    }
+    throw MakerError("Unsupported invocation: diskutil " + printable(command)
+                     + ". Supported: list -plist external physical; info -plist <disk>; partitionDisk; "
+                       "mount, unmount <partition>; eject <disk>.");
+}
+
+} // namespace
+
+int runCommand(const Context& context, const std::vector<std::string>& arguments)
+{
+    try {
+        return dispatch(context, arguments);
+    } catch (const MakerError& error) {
+        context.complain(error.message());
+    } catch (const std::exception& error) {
+        context.complain(std::string("Unexpected failure: ") + error.what());
+    }
+    context.out->flush();
+    return 1;
+}
+
+} // namespace sarnovelle::standin

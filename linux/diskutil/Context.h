@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+namespace sarnovelle::standin {
+
+// Where the program finds the kernel's views of the machine and where it
+// makes its mount folders. The shipped program always uses these defaults.
+struct Roots {
+    std::filesystem::path sysfs = "/sys";
+    std::filesystem::path proc = "/proc";
+    std::filesystem::path dev = "/dev";
+    std::filesystem::path media = "/media";
+};
+
+// The desktop user on whose behalf volumes are mounted: the folder
+// <media>/<name>/<label> is made for them and the files belong to them.
+struct Owner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string name = "root";
+};
+
+struct Context {
+    Roots roots;
+    // Whether the program may change disks (runs as root).
+    bool privileged = false;
+    Owner owner;
+    std::ostream* out = nullptr;
+    std::ostream* err = nullptr;
+
+    // One line of progress on standard output, flushed at once so that it
+    // stays in order with the helper programs' lines.
+    void say(const std::string& line) const { *out << line << std::endl; }
+    void complain(const std::string& line) const { *err << line << std::endl; }
+};
+
+} // namespace sarnovelle::standin

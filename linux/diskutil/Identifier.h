@@ -1,0 +1,29 @@
+#pragma once
+
+#include "linux/diskutil/BlockTree.h"
+
+#include <string>
+#include <string_view>
+
+namespace sarnovelle::standin {
+
+// A plain block-device name: letters, digits, "-" and "_" only, not
+// starting with "-", at most 64 characters. Nothing that could name a
+// path ("/", "..", blanks) passes.
+bool isPlainName(std::string_view name);
+
+// The identifier in an argument ("sdb", "/dev/sdb", "sdbs1"): the
+// argument without a leading "/dev/", when that is a plain name. Throws
+// MakerError with a one-line message otherwise.
+std::string identifierArgument(std::string_view argument);
+
+// The kernel name of the device an identifier stands for: the kernel's
+// own name, or, for "<disk>s<N>", partition N of that whole disk
+// (sdbs1 -> sdb1, nvme0n1s1 -> nvme0n1p1). Throws MakerError
+// "Could not find disk: <identifier>" when there is none.
+std::string resolveDevice(const BlockTree& tree, const std::string& identifier);
+
+// The argument made safe to quote in a one-line message.
+std::string printable(std::string_view text);
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "linux/diskutil/BlockTree.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sarnovelle::standin {
+
+// One line of <proc>/self/mountinfo, escapes (\040 and the like) undone.
+struct MountEntry {
+    DevNumber device;
+    std::string root;       // the folder of the file system mounted here
+    std::string mountPoint;
+    std::string fsType;
+    std::string source;
+};
+
+// The mount table in the kernel's order (later entries lie on top).
+std::vector<MountEntry> readMountInfo(const Roots& roots);
+std::vector<MountEntry> parseMountInfo(const std::string& text);
+
+// One active swap area of <proc>/swaps.
+struct SwapEntry {
+    std::string path;
+    std::string type; // "partition" or "file"
+};
+std::vector<SwapEntry> readSwaps(const Roots& roots);
+
+// The block device named by a device path ("/dev/sdb1", "/dev/mapper/vg-root",
+// "/dev/disk/by-uuid/..."), if any.
+std::optional<std::string> deviceOfPath(const BlockTree& tree, const std::string& path);
+
+// The block devices behind one mount: the device it names and, for a
+// btrfs file system, every device of that file system.
+std::vector<std::string> devicesOfMount(const BlockTree& tree, const MountEntry& entry);
+
+// The topmost mount exactly at `mountPoint`.
+std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table, const std::string& mountPoint);
+// The mount holding the path: the topmost with the longest matching
+// mount point.
+std::optional<MountEntry> mountHolding(const std::vector<MountEntry>& table, const std::string& path);
+
+// Every place the device is mounted, its own file system's root first.
+std::vector<MountEntry> mountsOf(const BlockTree& tree, const std::vector<MountEntry>& table, const std::string& name);
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,258 @@
+#include "linux/diskutil/Partition.h"
+
+#include "core/MakerError.h"
+#include "core/Text.h"
+#include "core/ToolRunner.h"
+#include "core/UniqueFd.h"
+#include "linux/diskutil/BlockTree.h"
+#include "linux/diskutil/Files.h"
+#include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/Identifier.h"
+#include "linux/diskutil/Probe.h"
+#include "linux/diskutil/Volumes.h"
+
+#include <libfdisk/libfdisk.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace sarnovelle::standin {
+
+namespace {
+
+constexpr std::uint64_t partitionStartBytes = 1 << 20; // sector 2048 of 512 bytes
+constexpr unsigned char fat32LbaType = 0x0C;
+
+struct Request {
+    std::string disk;
+    std::string label;
+    std::uint64_t sectors = 0; // of 512 bytes
+};
+
+std::string upper(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+Request parseRequest(const std::vector<std::string>& arguments)
+{
+    const auto unsupported = [] {
+        return MakerError("partitionDisk: unsupported arguments. Only \"partitionDisk /dev/<disk> MBR "
+                          "\\\"MS-DOS FAT32\\\" <name> <sectors>S \\\"Free Space\\\" none R\" is supported.");
+    };
+    Request request;
+    if (!arguments.empty()) {
+        request.disk = identifierArgument(arguments[0]);
+    }
+    if (arguments.size() != 8 || arguments[1] != "MBR" || arguments[2] != "MS-DOS FAT32"
+        || arguments[5] != "Free Space" || arguments[6] != "none" || arguments[7] != "R") {
+        throw unsupported();
+    }
+
+    const std::string& label = arguments[3];
+    const bool labelOk = !label.empty() && label.size() <= 11 && label.front() != ' '
+                         && label.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 _-")
+                                == std::string::npos;
+    if (!labelOk) {
+        throw MakerError("partitionDisk: \"" + printable(label)
+                         + "\" is no FAT32 volume name (1 to 11 letters, digits, blanks, \"_\" or \"-\").");
+    }
+    request.label = upper(label);
+
+    const std::string& size = arguments[4];
+    if (size.size() < 2 || size.size() > 16 || size.back() != 'S'
+        || size.find_first_not_of("0123456789") != size.size() - 1) {
+        throw unsupported();
+    }
+    request.sectors = std::stoull(size.substr(0, size.size() - 1));
+    if (request.sectors == 0) {
+        throw unsupported();
+    }
+    return request;
+}
+
+struct ContextFree {
+    void operator()(fdisk_context* context) const { fdisk_unref_context(context); }
+};
+struct PartitionFree {
+    void operator()(fdisk_partition* partition) const { fdisk_unref_partition(partition); }
+};
+
+void failTable(const std::string& disk, int code, const char* step)
+{
+    throw MakerError("Could not write the partition map on " + disk + " (" + step + "): " + errorText(-code));
+}
+
+// A DOS partition table with one partition: start and size in the disk's
+// own sectors.
+void writeTable(int fd, const std::string& node, const std::string& disk, std::uint64_t start, std::uint64_t length)
+{
+    std::unique_ptr<fdisk_context, ContextFree> context(fdisk_new_context());
+    if (!context) {
+        throw MakerError("Could not write the partition map on " + disk + ": out of memory.");
+    }
+    if (const int rc = fdisk_assign_device_by_fd(context.get(), fd, node.c_str(), 0); rc != 0) {
+        failTable(disk, rc, "open");
+    }
+    fdisk_disable_dialogs(context.get(), 1);
+    if (const int rc = fdisk_create_disklabel(context.get(), "dos"); rc != 0) {
+        failTable(disk, rc, "new table");
+    }
+    fdisk_label* label = fdisk_get_label(context.get(), nullptr);
+    fdisk_parttype* type = label ? fdisk_label_get_parttype_from_code(label, fat32LbaType) : nullptr;
+    std::unique_ptr<fdisk_partition, PartitionFree> partition(fdisk_new_partition());
+    if (type == nullptr || !partition) {
+        throw MakerError("Could not write the partition map on " + disk + ": no FAT32 partition type.");
+    }
+    fdisk_partition_set_start(partition.get(), start);
+    fdisk_partition_set_size(partition.get(), length);
+    fdisk_partition_set_partno(partition.get(), 0);
+    fdisk_partition_set_type(partition.get(), type);
+    if (const int rc = fdisk_add_partition(context.get(), partition.get(), nullptr); rc != 0) {
+        failTable(disk, rc, "partition");
+    }
+    if (const int rc = fdisk_write_disklabel(context.get()); rc != 0) {
+        failTable(disk, rc, "write");
+    }
+    if (const int rc = fdisk_deassign_device(context.get(), 0); rc != 0) {
+        failTable(disk, rc, "sync");
+    }
+}
+
+// Asks the kernel to read the new table; a device still settling after
+// the unmount can report busy for a moment.
+void rereadTable(int fd, const std::string& disk)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (::ioctl(fd, BLKRRPART) == 0) {
+            return;
+        }
+        const int error = errno;
+        if (error != EBUSY || attempt == 20) {
+            throw MakerError("The kernel could not read the new partition map of " + disk + ": " + errorText(error));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+}
+
+// Waits until the kernel lists partition 1 with the expected size and its
+// device node stands in /dev (made by devtmpfs; no udev needed).
+std::string waitForPartition(const BlockTree& tree, const std::string& disk, std::uint64_t bytes)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        if (const auto partition = tree.partitionNumbered(disk, 1); partition && tree.sizeBytes(*partition) == bytes) {
+            struct stat info {};
+            if (::stat(tree.node(*partition).c_str(), &info) == 0 && S_ISBLK(info.st_mode)
+                && tree.devNumber(*partition) == DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}) {
+                return *partition;
+            }
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw MakerError("The new partition of " + disk + " did not appear.");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+UniqueFd openExclusive(const BlockTree& tree, const std::string& name)
+{
+    const std::string node = tree.node(name).string();
+    UniqueFd fd(::open(node.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+    if (!fd) {
+        const int error = errno;
+        throw MakerError("Could not open " + node + ": " + errorText(error)
+                         + (error == EBUSY ? " (it is in use)." : "."));
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISBLK(info.st_mode)
+        || tree.devNumber(name) != DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}) {
+        throw MakerError(node + " is not the block device the kernel calls " + name + ".");
+    }
+    return fd;
+}
+
+void format(const Context& context, const std::string& mkfs, const std::string& node, const std::string& partition,
+            const std::string& label)
+{
+    const ToolResult result = runTool(mkfs, {"-F", "32", "-n", label, node});
+    if (result.status == 0) {
+        return;
+    }
+    const std::string text = result.text();
+    for (const auto line : splitLines(text)) {
+        context.complain(std::string(line));
+    }
+    throw MakerError("Formatting " + partition + " failed (mkfs.fat exit " + std::to_string(result.status) + ").");
+}
+
+} // namespace
+
+int partitionCommand(const Context& context, const std::vector<std::string>& arguments)
+{
+    const Request request = parseRequest(arguments);
+    const BlockTree tree(context.roots);
+    const std::string disk = resolveDevice(tree, request.disk);
+    if (tree.isPartition(disk)) {
+        throw MakerError("partitionDisk needs a whole disk; " + disk + " is a partition.");
+    }
+    requirePrivileges(context, "partitionDisk");
+    refuseSystemDisk(context, tree, disk);
+
+    const std::uint64_t bytes = request.sectors * 512;
+    const unsigned sector = tree.logicalBlockSize(disk);
+    if (bytes % sector != 0 || partitionStartBytes + bytes > tree.sizeBytes(disk)) {
+        throw MakerError("A partition of " + std::to_string(request.sectors) + " sectors does not fit on " + disk
+                         + " (" + std::to_string(tree.sizeBytes(disk)) + " bytes).");
+    }
+    const auto mkfs = findHelper("mkfs.fat");
+    if (!mkfs) {
+        throw MakerError("mkfs.fat is missing (it comes with dosfstools).");
+    }
+
+    context.say("Started partitioning on " + disk);
+    context.say("Unmounting disk");
+    unmountEverything(context, tree, disk);
+
+    context.say("Creating the partition map");
+    {
+        const UniqueFd fd = openExclusive(tree, disk);
+        wipeSignatures(fd.get(), disk);
+        writeTable(fd.get(), tree.node(disk).string(), disk, partitionStartBytes / sector, bytes / sector);
+        rereadTable(fd.get(), disk);
+    }
+
+    context.say("Waiting for partitions to activate");
+    const std::string partition = waitForPartition(tree, disk, bytes);
+
+    context.say("Formatting " + partition + " as MS-DOS (FAT32) with name " + request.label);
+    {
+        // Old signatures inside the new partition would make the new file
+        // system ambiguous to every prober.
+        const UniqueFd fd = openExclusive(tree, partition);
+        wipeSignatures(fd.get(), partition);
+        ::fsync(fd.get());
+    }
+    format(context, *mkfs, tree.node(partition).string(), partition, request.label);
+
+    context.say("Mounting disk");
+    const std::string mountPoint = mountVolume(context, tree, partition);
+    context.say("Volume " + request.label + " on " + partition + " mounted at " + mountPoint);
+    context.say("Finished partitioning on " + disk);
+    return 0;
+}
+
+} // namespace sarnovelle::standin
