@@ -1,0 +1,124 @@
+#include "TempDir.h"
+
+#include "core/MakerError.h"
+#include "maker/FileIo.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+
+namespace sarnovelle::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes randomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    Bytes bytes(size);
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(generator());
+    }
+    return bytes;
+}
+
+template <typename Call>
+std::string messageOf(Call call)
+{
+    try {
+        call();
+    } catch (const MakerError& error) {
+        return error.message();
+    }
+    return "(no error)";
+}
+
+mode_t permissions(const fs::path& path)
+{
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    return info.st_mode & 07777;
+}
+
+TEST(WriteFile, CreatesWithMode644AndOverwritesAndTruncates)
+{
+    TempDir dir;
+    const auto file = (dir / "BOOTX64.EFI").string();
+    const mode_t previous = ::umask(022);
+    writeFile(file, randomBytes(5000, 1));
+    ::umask(previous);
+    EXPECT_EQ(permissions(file), 0644U);
+    EXPECT_EQ(readFileUncached(file), randomBytes(5000, 1));
+
+    // An existing file keeps its own permission bits.
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    writeFile(file, toBytes("short"));
+    EXPECT_EQ(readText(file), "short");
+    EXPECT_EQ(permissions(file), 0600U);
+
+    writeFile(file, Bytes{});
+    EXPECT_EQ(fs::file_size(file), 0U);
+    EXPECT_TRUE(readFileUncached(file).empty());
+}
+
+TEST(WriteFile, ReportsEachFailingCallWithThePathAndTheSystemsText)
+{
+    TempDir dir;
+    const auto missing = (dir / "no-such-folder" / "file").string();
+    EXPECT_EQ(messageOf([&] { writeFile(missing, toBytes("x")); }),
+              "Cannot create " + missing + ": No such file or directory");
+    EXPECT_EQ(messageOf([&] { writeFile(dir.path().string(), toBytes("x")); }),
+              "Cannot create " + dir.path().string() + ": Is a directory");
+    // Writing to a full device fails in write(2); /dev/null takes the
+    // bytes but cannot be flushed.
+    EXPECT_EQ(messageOf([] { writeFile("/dev/full", toBytes("x")); }),
+              "Write to /dev/full failed: No space left on device");
+    EXPECT_EQ(messageOf([] { writeFile("/dev/null", toBytes("x")); }),
+              "Flush of /dev/null failed: Invalid argument");
+}
+
+// Sizes around the 1 MiB read buffer, on the file systems at hand: the
+// temporary folder's (direct I/O) and tmpfs when present.
+TEST(ReadFileUncached, ReadsWholeFilesAroundTheBufferSize)
+{
+    TempDir dir;
+    std::vector<fs::path> folders{dir.path()};
+    if (fs::is_directory("/dev/shm")) {
+        folders.emplace_back("/dev/shm");
+    }
+    for (const auto& folder : folders) {
+        for (const std::size_t size : {std::size_t{1}, std::size_t{4095}, std::size_t{1048576},
+                                       std::size_t{1048577}, std::size_t{3 * 1048576 + 513}}) {
+            const auto file = (folder / ("readback-" + std::to_string(::getpid()) + "-" + std::to_string(size))).string();
+            const Bytes data = randomBytes(size, static_cast<unsigned>(size));
+            writeFile(file, data);
+            const Bytes back = readFileUncached(file);
+            fs::remove(file);
+            EXPECT_EQ(back.size(), size) << file;
+            EXPECT_TRUE(back == data) << file;
+        }
+    }
+}
+
+TEST(ReadFileUncached, ReadsFilesOfFileSystemsWithoutDirectIo)
+{
+    // procfs refuses direct I/O; the file is read normally.
+    const Bytes version = readFileUncached("/proc/version");
+    EXPECT_EQ(std::string(version.begin(), version.end()), readText("/proc/version"));
+    EXPECT_FALSE(version.empty());
+}
+
+TEST(ReadFileUncached, ReportsAMissingPathAndAFolder)
+{
+    TempDir dir;
+    const auto missing = (dir / "EFI" / "BOOT" / "BOOTX64.EFI").string();
+    EXPECT_EQ(messageOf([&] { readFileUncached(missing); }), "Cannot open " + missing + ": No such file or directory");
+    EXPECT_EQ(messageOf([&] { readFileUncached(dir.path().string()); }),
+              "Read of " + dir.path().string() + " failed: Is a directory");
+}
+
+} // namespace
+} // namespace sarnovelle::test
