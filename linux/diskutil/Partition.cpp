@@ -14,6 +14,7 @@
 #include <libfdisk/libfdisk.h>
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -132,19 +133,59 @@ void writeTable(int fd, const std::string& node, const std::string& disk, std::u
     }
 }
 
-// Asks the kernel to read the new table; a device still settling after
-// the unmount can report busy for a moment.
-void rereadTable(int fd, const std::string& disk)
+bool partitionShown(const BlockTree& tree, const std::string& disk, std::uint64_t bytes)
+{
+    const auto partition = tree.partitionNumbered(disk, 1);
+    return partition && tree.sizeBytes(*partition) == bytes && tree.partitionsOf(disk).size() == 1;
+}
+
+void partitionIoctl(int fd, int operation, int number, std::uint64_t start, std::uint64_t bytes)
+{
+    blkpg_partition partition{};
+    partition.pno = number;
+    partition.start = static_cast<long long>(start);
+    partition.length = static_cast<long long>(bytes);
+    blkpg_ioctl_arg argument{};
+    argument.op = operation;
+    argument.datalen = sizeof partition;
+    argument.data = &partition;
+    if (::ioctl(fd, BLKPG, &argument) != 0) {
+        throw errno;
+    }
+}
+
+// Makes the kernel take up the new table. The whole re-read is the normal
+// way; where it leaves the old partitions in place (some kernels do so
+// without an error for loop devices), the partitions are told one by one.
+void rereadTable(const BlockTree& tree, int fd, const std::string& disk, std::uint64_t bytes)
 {
     for (int attempt = 0;; ++attempt) {
         if (::ioctl(fd, BLKRRPART) == 0) {
-            return;
+            break;
         }
         const int error = errno;
-        if (error != EBUSY || attempt == 20) {
+        if (error != EBUSY && error != EINVAL) {
             throw MakerError("The kernel could not read the new partition map of " + disk + ": " + errorText(error));
         }
+        if (error == EINVAL || attempt == 8) {
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    for (int wait = 0; wait < 10; ++wait) {
+        if (partitionShown(tree, disk, bytes)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    try {
+        for (const auto& old : tree.partitionsOf(disk)) {
+            const std::string number = tree.attribute(old, "partition").value_or("0");
+            partitionIoctl(fd, BLKPG_DEL_PARTITION, std::stoi(number), 0, 0);
+        }
+        partitionIoctl(fd, BLKPG_ADD_PARTITION, 1, partitionStartBytes, bytes);
+    } catch (int error) {
+        throw MakerError("The kernel could not take up the new partition map of " + disk + ": " + errorText(error));
     }
 }
 
@@ -232,7 +273,7 @@ int partitionCommand(const Context& context, const std::vector<std::string>& arg
         const UniqueFd fd = openExclusive(tree, disk);
         wipeSignatures(fd.get(), disk);
         writeTable(fd.get(), tree.node(disk).string(), disk, partitionStartBytes / sector, bytes / sector);
-        rereadTable(fd.get(), disk);
+        rereadTable(tree, fd.get(), disk, bytes);
     }
 
     context.say("Waiting for partitions to activate");
