@@ -2,9 +2,13 @@
 
 #include "core/MakerError.h"
 #include "maker/FileIo.h"
+#include "maker/MediumIo.h"
+
+#include "core/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -110,6 +114,37 @@ TEST(ReadFileUncached, ReadsFilesOfFileSystemsWithoutDirectIo)
     EXPECT_EQ(std::string(version.begin(), version.end()), readText("/proc/version"));
     EXPECT_FALSE(version.empty());
 }
+
+#ifdef __linux__
+// A direct read the file system refuses (here: a buffer not aligned for
+// direct I/O) is made again through the cache, and the descriptor stays
+// on ordinary reads from then on.
+TEST(ReadFileUncached, RefusedDirectReadFallsBackToACachedRead)
+{
+    TempDir dir;
+    const auto file = (dir / "image").string();
+    const Bytes data = randomBytes(10000, 7);
+    writeFile(file, data);
+
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    bypassCache(fd.get());
+    if ((::fcntl(fd.get(), F_GETFL) & O_DIRECT) == 0) {
+        GTEST_SKIP() << "the temporary folder's file system does not take O_DIRECT";
+    }
+    std::vector<std::uint8_t> buffer(2 * uncachedAlignment + 1);
+    std::uint8_t* misaligned = buffer.data();
+    while (reinterpret_cast<std::uintptr_t>(misaligned) % uncachedAlignment != 1) {
+        ++misaligned;
+    }
+    ASSERT_EQ(::read(fd.get(), misaligned, uncachedAlignment), -1) << "the kernel took a misaligned direct read";
+    ASSERT_EQ(errno, EINVAL);
+
+    ASSERT_EQ(readUncached(fd.get(), misaligned, uncachedAlignment), static_cast<ssize_t>(uncachedAlignment));
+    EXPECT_TRUE(std::equal(misaligned, misaligned + uncachedAlignment, data.begin()));
+    EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_DIRECT, 0);
+}
+#endif
 
 TEST(ReadFileUncached, ReportsAMissingPathAndAFolder)
 {
