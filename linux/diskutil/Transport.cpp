@@ -65,6 +65,17 @@ std::optional<fs::path> usbDeviceFolder(const BlockTree& tree, const std::string
     return std::nullopt;
 }
 
+std::optional<fs::path> removableUsbDevice(const BlockTree& tree, const std::string& disk)
+{
+    for (const auto& folder : ancestors(tree, disk)) {
+        std::error_code error;
+        if (subsystemOf(folder) == "usb" && fs::exists(folder / "remove", error)) {
+            return folder;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string busProtocol(const BlockTree& tree, const std::string& disk)
 {
     static const std::regex ataPort("ata[0-9]+");

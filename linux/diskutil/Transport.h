@@ -24,7 +24,11 @@ bool isPhysical(const BlockTree& tree, const std::string& disk);
 // Vendor and model (or the card's name), blanks folded.
 std::string mediaName(const BlockTree& tree, const std::string& disk);
 
-// The USB device above the disk, if any (its sysfs folder).
+// The nearest USB device or interface above the disk, if any (its sysfs
+// folder).
 std::optional<std::filesystem::path> usbDeviceFolder(const BlockTree& tree, const std::string& disk);
+// The nearest USB device above the disk that the kernel can take off its
+// port (it has a "remove" attribute), if any.
+std::optional<std::filesystem::path> removableUsbDevice(const BlockTree& tree, const std::string& disk);
 
 } // namespace sarnovelle::standin

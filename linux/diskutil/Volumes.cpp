@@ -110,7 +110,7 @@ void removeFromSystem(const BlockTree& tree, const std::string& disk, int fd)
         }
         return;
     }
-    if (const auto usb = usbDeviceFolder(tree, disk); usb && fs::exists(*usb / "remove", error)) {
+    if (const auto usb = removableUsbDevice(tree, disk)) {
         if (const int failure = writeAttribute(*usb / "remove", "1")) {
             throw MakerError("Could not remove " + disk + " from the system: " + errorText(failure));
         }

@@ -1,0 +1,188 @@
+// The query answers (list and info) against fake kernel views, read back
+// with the project's own property-list reader.
+
+#include "FakeSystem.h"
+
+#include "core/ToolRunner.h"
+#include "linux/diskutil/Helpers.h"
+
+#include <gtest/gtest.h>
+
+namespace sarnovelle::test {
+namespace {
+
+class Answers : public ::testing::Test {
+protected:
+    void SetUp() override { addTypicalDisks(system); }
+
+    PlistDict info(const std::string& identifier)
+    {
+        const Outcome outcome = system.run({"info", "-plist", identifier});
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.err, "");
+        const auto answer = outcome.plist();
+        EXPECT_TRUE(answer.has_value()) << outcome.out;
+        return answer.value_or(PlistDict());
+    }
+
+    FakeSystem system;
+};
+
+TEST_F(Answers, ListsOnlyExternalPhysicalWholeDisksInDeviceOrder)
+{
+    const Outcome outcome = system.run({"list", "-plist", "external", "physical"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const auto answer = outcome.plist();
+    ASSERT_TRUE(answer);
+    // Not: sda (internal SATA), nvme0n1 (internal), partitions, loop0,
+    // zram0, sr0 (optical), mmcblk0boot0 (boot area).
+    EXPECT_EQ(answer->textList("WholeDisks"), (std::vector<std::string>{"sdb", "sdc", "mmcblk0"}));
+}
+
+TEST_F(Answers, ListLeavesOutReadersWithoutMediumAndHiddenDevices)
+{
+    system.attribute("sdc", "size", "0");
+    system.attribute("sdb", "hidden", "1");
+    const auto answer = system.run({"list", "-plist", "external", "physical"}).plist();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->textList("WholeDisks"), (std::vector<std::string>{"mmcblk0"}));
+}
+
+TEST_F(Answers, DescribesUsbStickAsExternalUsbWholeDisk)
+{
+    const PlistDict answer = info("sdb");
+    EXPECT_EQ(answer.text("DeviceIdentifier"), "sdb");
+    EXPECT_EQ(answer.text("DeviceNode"), "/dev/sdb");
+    EXPECT_EQ(answer.boolean("WholeDisk"), true);
+    EXPECT_EQ(answer.text("ParentWholeDisk"), "sdb");
+    EXPECT_EQ(answer.text("BusProtocol"), "USB");
+    EXPECT_EQ(answer.boolean("Internal"), false);
+    EXPECT_EQ(answer.boolean("Removable"), true);
+    EXPECT_EQ(answer.number("Size"), 60062500ULL * 512);
+    EXPECT_EQ(answer.text("MediaName"), "SanDisk Cruzer Blade");
+}
+
+TEST_F(Answers, UsbStickWithFixedMediaIsStillExternal)
+{
+    system.attribute("sdc", "removable", "0");
+    const PlistDict answer = info("/dev/sdc");
+    EXPECT_EQ(answer.text("BusProtocol"), "USB");
+    EXPECT_EQ(answer.boolean("Internal"), false);
+    EXPECT_EQ(answer.boolean("Removable"), false);
+}
+
+TEST_F(Answers, NamesTheTransportOfOtherDisks)
+{
+    const PlistDict sata = info("sda");
+    EXPECT_EQ(sata.text("BusProtocol"), "SATA");
+    EXPECT_EQ(sata.boolean("Internal"), true);
+    EXPECT_EQ(sata.text("MediaName"), "ATA Samsung SSD 870");
+
+    const PlistDict nvme = info("nvme0n1");
+    EXPECT_EQ(nvme.text("BusProtocol"), "PCI-Express");
+    EXPECT_EQ(nvme.boolean("Internal"), true);
+    EXPECT_EQ(nvme.text("MediaName"), "WD Blue SN570 1TB");
+
+    const PlistDict card = info("mmcblk0");
+    EXPECT_EQ(card.text("BusProtocol"), "Secure Digital");
+    EXPECT_EQ(card.boolean("Internal"), false);
+    EXPECT_EQ(card.text("MediaName"), "SC32G");
+
+    EXPECT_EQ(info("loop0").text("BusProtocol"), "Virtual");
+    EXPECT_EQ(info("zram0").text("BusProtocol"), "Virtual");
+}
+
+TEST_F(Answers, AcceptsThePartitionFormBuiltFromTheWholeDisk)
+{
+    system.partition("mmcblk0", "mmcblk0p1", 1, "179:1", 62332928);
+    for (const auto& [asked, kernelName, parent] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"sdbs1", "sdb1", "sdb"}, {"sdb1", "sdb1", "sdb"}, {"nvme0n1s1", "nvme0n1p1", "nvme0n1"},
+             {"mmcblk0s1", "mmcblk0p1", "mmcblk0"}, {"/dev/sdcs1", "sdc1", "sdc"}}) {
+        const PlistDict answer = info(asked);
+        EXPECT_EQ(answer.text("DeviceIdentifier"), kernelName) << asked;
+        EXPECT_EQ(answer.boolean("WholeDisk"), false) << asked;
+        EXPECT_EQ(answer.text("ParentWholeDisk"), parent) << asked;
+    }
+    EXPECT_EQ(info("sdbs1").number("Size"), (60062500ULL - 2048) * 512);
+}
+
+TEST_F(Answers, MountedPartitionReportsItsMountFromMountinfo)
+{
+    system.mount("8:17", "/media/alice/MY STICK", "vfat", "/dev/sdb1");
+    const PlistDict answer = info("sdbs1");
+    EXPECT_EQ(answer.text("FilesystemType"), "msdos");
+    EXPECT_EQ(answer.text("MountPoint"), "/media/alice/MY STICK");
+}
+
+TEST_F(Answers, BindMountDoesNotHideTheVolumesOwnMount)
+{
+    system.mount("8:17", "/srv/bound", "vfat", "/dev/sdb1", "/EFI");
+    system.mount("8:17", "/media/alice/STICK", "vfat", "/dev/sdb1");
+    const PlistDict answer = info("sdb1");
+    EXPECT_EQ(answer.text("MountPoint"), "/media/alice/STICK");
+}
+
+TEST_F(Answers, UnmountedPartitionIsProbedForItsFileSystemAndName)
+{
+    const auto mkfs = standin::findHelper("mkfs.fat");
+    if (!mkfs) {
+        GTEST_SKIP() << "mkfs.fat is not installed";
+    }
+    const auto image = system.node("sdc1", 64ULL << 20);
+    const ToolResult made = runTool(*mkfs, {"-F", "32", "-n", "FAKEVOL", image.string()});
+    ASSERT_EQ(made.status, 0) << made.text();
+
+    const PlistDict answer = info("sdcs1");
+    EXPECT_EQ(answer.text("FilesystemType"), "msdos");
+    EXPECT_EQ(answer.text("VolumeName"), "FAKEVOL");
+    EXPECT_EQ(answer.text("MountPoint"), "");
+}
+
+TEST_F(Answers, PartitionWithoutFileSystemHasEmptyType)
+{
+    system.node("sdb1", 1 << 20);
+    const PlistDict answer = info("sdbs1");
+    EXPECT_EQ(answer.text("FilesystemType"), "");
+    EXPECT_EQ(answer.text("VolumeName"), "");
+    EXPECT_EQ(answer.text("MountPoint"), "");
+}
+
+TEST_F(Answers, RefusesIdentifiersThatAreNotPlainDeviceNames)
+{
+    for (const std::string bad :
+         {"../sda", "sd a", "sdb/../sda", "/dev/../sda", "", "/dev/", "-sdb", "sdb\n", "sdb;rm", "s\xc3\xa9"}) {
+        for (const auto& arguments : std::vector<std::vector<std::string>>{
+                 {"info", "-plist", bad}, {"mount", bad}, {"unmount", bad}, {"eject", bad}}) {
+            const Outcome outcome = system.run(arguments);
+            EXPECT_EQ(outcome.status, 1) << bad;
+            EXPECT_EQ(outcome.out, "") << bad;
+            ASSERT_EQ(outcome.errLines().size(), 1U) << bad << ": " << outcome.err;
+            EXPECT_NE(outcome.err.find("Invalid"), std::string::npos) << outcome.err;
+        }
+    }
+}
+
+TEST_F(Answers, UnknownDisksAndPartitionsAreReportedMissing)
+{
+    for (const std::string missing : {"sdz", "sdbs9", "sdb1s1", "sdbs0", "sdbsx"}) {
+        const Outcome outcome = system.run({"info", "-plist", missing});
+        EXPECT_EQ(outcome.status, 1) << missing;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "Could not find disk: " + missing + "\n");
+    }
+}
+
+TEST_F(Answers, RefusesInvocationsOutsideTheKnownSet)
+{
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {}, {"list"}, {"list", "-plist"}, {"list", "-plist", "internal", "physical"}, {"info", "sdb"},
+             {"info", "-plist"}, {"eraseDisk", "FAT32", "X", "/dev/sdb"}, {"mount", "sdb1", "extra"}}) {
+        const Outcome outcome = system.run(arguments);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.errLines().size(), 1U) << outcome.err;
+    }
+}
+
+} // namespace
+} // namespace sarnovelle::test

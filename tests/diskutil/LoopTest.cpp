@@ -1,0 +1,222 @@
+// partitionDisk, info, unmount and eject on a real loop device over a
+// sparse file. Needs root and /dev/loop-control; skips otherwise. The
+// resulting table and file system are checked with the system's own tools
+// (sfdisk, blkid, fsck.fat), not with the code under test.
+
+#include "LoopDevice.h"
+#include "TempDir.h"
+
+#include "core/Plist.h"
+#include "core/Text.h"
+#include "core/ToolRunner.h"
+#include "linux/diskutil/Command.h"
+#include "linux/diskutil/Helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace sarnovelle::test {
+namespace {
+
+struct Invocation {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+bool kernelMountsVfat()
+{
+    std::ifstream filesystems("/proc/filesystems");
+    std::string line;
+    while (std::getline(filesystems, line)) {
+        if (line.ends_with("\tvfat")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string tool(const std::string& program, const std::vector<std::string>& arguments, int expectedStatus = 0)
+{
+    const auto path = standin::findHelper(program);
+    EXPECT_TRUE(path.has_value()) << program << " is missing";
+    if (!path) {
+        return {};
+    }
+    const ToolResult result = runTool(*path, arguments);
+    EXPECT_EQ(result.status, expectedStatus) << program << ": " << result.text();
+    return result.text();
+}
+
+class LoopDisk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!standin::findHelper("mkfs.fat") || !standin::findHelper("sfdisk") || !standin::findHelper("blkid")) {
+            GTEST_SKIP() << "mkfs.fat, sfdisk or blkid is missing";
+        }
+        const auto image = dir.write("disk.img", "");
+        std::filesystem::resize_file(image, 1100ULL << 20);
+        std::string whyNot;
+        loop = LoopDevice::attach(image, whyNot);
+        if (!loop) {
+            GTEST_SKIP() << "No loop device on this machine: " << whyNot;
+        }
+        std::filesystem::create_directories(dir / "media");
+    }
+
+    Invocation run(const std::vector<std::string>& arguments)
+    {
+        std::ostringstream out;
+        std::ostringstream err;
+        standin::Context context;
+        context.roots.media = dir / "media";
+        context.privileged = true;
+        context.out = &out;
+        context.err = &err;
+        Invocation result;
+        result.status = standin::runCommand(context, arguments);
+        result.out = out.str();
+        result.err = err.str();
+        return result;
+    }
+
+    Invocation partition(const std::string& label)
+    {
+        return run({"partitionDisk", loop->node(), "MBR", "MS-DOS FAT32", label, "2097152S", "Free Space", "none", "R"});
+    }
+
+    // Partitioning ends with the mount, which this kernel may not offer.
+    void expectPartitioned(const Invocation& run, const std::string& label)
+    {
+        const std::string disk = loop->name();
+        const std::string part = disk + "p1";
+        std::vector<std::string> expected{"Started partitioning on " + disk, "Unmounting disk",
+                                          "Creating the partition map", "Waiting for partitions to activate",
+                                          "Formatting " + part + " as MS-DOS (FAT32) with name " + label,
+                                          "Mounting disk"};
+        if (kernelMountsVfat()) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            expected.push_back("Volume " + label + " on " + part + " mounted at " + (dir / "media/root" / label).string());
+            expected.push_back("Finished partitioning on " + disk);
+        } else {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find("Could not mount " + part), std::string::npos) << run.err;
+        }
+        std::vector<std::string> lines;
+        for (const auto line : splitLines(run.out)) {
+            lines.emplace_back(line);
+        }
+        EXPECT_EQ(lines, expected) << run.err;
+    }
+
+    void expectOnePartitionLabelled(const std::string& label)
+    {
+        const std::string table = tool("sfdisk", {"--dump", loop->node()});
+        EXPECT_NE(table.find("label: dos"), std::string::npos) << table;
+        const std::regex only(loop->node() + "p1 : start= +2048, size= +2097152, type=c\n");
+        EXPECT_TRUE(std::regex_search(table, only)) << table;
+        EXPECT_EQ(table.find(loop->node() + "p2"), std::string::npos) << table;
+
+        // Low-level probing, no cache: the partition holds FAT32 with the
+        // label, and the disk itself only the partition table.
+        const std::string partition = tool("blkid", {"-p", "-o", "export", loop->node() + "p1"});
+        EXPECT_NE(partition.find("\nTYPE=vfat\n"), std::string::npos) << partition;
+        EXPECT_NE(partition.find("\nVERSION=FAT32\n"), std::string::npos) << partition;
+        EXPECT_NE(partition.find("\nLABEL=" + label + "\n"), std::string::npos) << partition;
+        const std::string disk = tool("blkid", {"-p", "-o", "export", loop->node()});
+        EXPECT_NE(disk.find("PTTYPE=dos"), std::string::npos) << disk;
+        EXPECT_EQ(disk.find("\nTYPE="), std::string::npos) << "an old signature survived: " << disk;
+
+        if (standin::findHelper("fsck.fat")) {
+            tool("fsck.fat", {"-n", loop->node() + "p1"});
+        }
+    }
+
+    TempDir dir;
+    std::optional<LoopDevice> loop;
+};
+
+TEST_F(LoopDisk, PartitionDiskWritesMbrWithOneLabelledFat32Partition)
+{
+    // The whole disk holds an old FAT file system without a table first:
+    // its signature must not survive.
+    tool("mkfs.fat", {"-I", "-n", "OLDDISK", loop->node()});
+
+    const Invocation run = partition("SARNOVELLE");
+    expectPartitioned(run, "SARNOVELLE");
+    expectOnePartitionLabelled("SARNOVELLE");
+}
+
+TEST_F(LoopDisk, RepartitioningReplacesTheOldTableAndVolume)
+{
+    expectPartitioned(partition("FIRST"), "FIRST");
+    run({"unmount", loop->name() + "s1"});
+    expectPartitioned(partition("SECOND"), "SECOND");
+    expectOnePartitionLabelled("SECOND");
+}
+
+TEST_F(LoopDisk, InfoDescribesTheNewPartition)
+{
+    partition("SARNOVELLE");
+    const Invocation run = this->run({"info", "-plist", loop->name() + "s1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto answer = PlistDict::parse(toBytes(run.out));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->text("DeviceIdentifier"), loop->name() + "p1");
+    EXPECT_EQ(answer->text("ParentWholeDisk"), loop->name());
+    EXPECT_EQ(answer->boolean("WholeDisk"), false);
+    EXPECT_EQ(answer->number("Size"), 1024ULL << 20);
+    EXPECT_EQ(answer->text("FilesystemType"), "msdos");
+    EXPECT_EQ(answer->text("VolumeName"), "SARNOVELLE");
+}
+
+TEST_F(LoopDisk, TooSmallDiskIsLeftUntouched)
+{
+    const auto image = dir.write("small.img", "");
+    std::filesystem::resize_file(image, 512ULL << 20);
+    std::string whyNot;
+    auto small = LoopDevice::attach(image, whyNot);
+    ASSERT_TRUE(small) << whyNot;
+    tool("mkfs.fat", {"-I", "-n", "KEEPME", small->node()});
+
+    const Invocation run = this->run({"partitionDisk", small->node(), "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S",
+                               "Free Space", "none", "R"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("does not fit"), std::string::npos) << run.err;
+    EXPECT_NE(tool("blkid", {"-p", "-o", "export", small->node()}).find("LABEL=KEEPME"), std::string::npos);
+}
+
+TEST_F(LoopDisk, EjectDetachesTheDevice)
+{
+    partition("SARNOVELLE");
+    run({"unmount", loop->name() + "s1"});
+    const Invocation run = this->run({"eject", loop->node()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Disk " + loop->node() + " ejected\n");
+    loop->closeOwnDescriptor(); // the detach completes with the last user
+    EXPECT_FALSE(loop->attached());
+}
+
+TEST_F(LoopDisk, MountsTheNewPartitionForTheDesktopUser)
+{
+    if (!kernelMountsVfat()) {
+        GTEST_SKIP() << "This kernel cannot mount vfat; the mount step is covered by the system test in a VM.";
+    }
+    partition("SARNOVELLE");
+    const auto folder = dir / "media/root/SARNOVELLE";
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    const Invocation unmounted = run({"unmount", loop->name() + "s1"});
+    EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+    EXPECT_FALSE(std::filesystem::exists(folder)) << "the mount folder was left behind";
+    const Invocation mounted = run({"mount", loop->name() + "s1"});
+    EXPECT_EQ(mounted.status, 0) << mounted.err;
+    EXPECT_EQ(mounted.out, "Volume " + loop->name() + "p1 mounted at " + folder.string() + "\n");
+    run({"unmount", loop->name() + "s1"});
+}
+
+} // namespace
+} // namespace sarnovelle::test
