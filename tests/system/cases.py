@@ -1,0 +1,303 @@
+"""The cases of the system tier. Each boots its own guest, plugs its own
+sticks and checks what the driver reports, the stick image on the host and,
+for the happy path, what UEFI firmware makes of the stick."""
+
+import hashlib
+import os
+import subprocess
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+from firmware import boot_stick
+from guest import Guest, GuestError, Stick
+from stick_image import SECTOR, Fat32, extract, partition_table
+
+GiB = 1 << 30
+MiB = 1 << 20
+PARTITION_START = 2048
+PARTITION_SECTORS = 2097152
+MOUNT_POINT = "/media/root/SARNOVELLE"
+BOOT_FILE = "/EFI/BOOT/BOOTX64.EFI"
+DONE = "DONE. The USB is ready. You can remove it."
+
+ALL = ["happy_path", "read_errors", "stick_pulled", "silent_corruption",
+       "write_protected", "listing"]
+
+
+@dataclass
+class Context:
+    guest_dir: Path
+    work: Path
+    image: bytes
+    digest: str
+
+    def guest(self, memory_mib: int = 512) -> Guest:
+        return Guest(self.guest_dir, self.work, memory_mib)
+
+    def stick(self, name: str, size: int = 2 * GiB, serial: str = "",
+              read_only: bool = False, direct: bool = True) -> Stick:
+        return Stick(name, self.work / f"{name}.img", size,
+                     serial or f"SARN-{name.upper()}-0042", read_only, direct).create()
+
+
+@dataclass
+class Run:
+    """What the driver reported for one makeUsb call."""
+    image_line: str = ""
+    log: list[str] = field(default_factory=list)
+    seconds: float = 0.0
+    outcome: str = ""
+
+
+def make(guest: Guest, device: str, hold: str = "",
+         at_hold: Callable[[], None] | None = None, timeout: float = 150) -> Run:
+    command = f"make {device}" + (f" hold={hold}" if hold else "")
+    guest.send(command)
+    run = Run()
+    while True:
+        line = guest.line(timeout)
+        if line.startswith("IMAGE "):
+            run.image_line = line
+        elif line.startswith("LOG "):
+            run.log.append(line[4:])
+        elif line == "HOLD":
+            if at_hold:
+                at_hold()
+            guest.send("go")
+        elif line.startswith("TIME make "):
+            run.seconds = float(line.split()[2])
+        elif line.startswith("OUTCOME "):
+            run.outcome = line[8:]
+        elif line == "OK":
+            return run
+        elif line.startswith("ERROR"):
+            raise GuestError(f"{command}: {line}")
+
+
+def listed(guest: Guest) -> list[list[str]]:
+    """[id, name, size, serial, label] of every disk listUsbDisks returned."""
+    return [line[5:].split("\t") for line in guest.ask("list")]
+
+
+def check_equal(actual, expected, what: str) -> None:
+    if actual != expected:
+        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+def check_lines(actual: list[str], expected: list[str], what: str) -> None:
+    if actual != expected:
+        raise AssertionError(f"{what}: the lines differ\n  expected:\n    "
+                             + "\n    ".join(expected) + "\n  actual:\n    "
+                             + "\n    ".join(actual))
+
+
+def successful_lines(device: str, digest: str) -> list[str]:
+    """The log of a successful run, the stand-in's lines included."""
+    return [
+        f"Erasing {device} and creating FAT32 partition SARNOVELLE",
+        f"  diskutil: Started partitioning on {device}",
+        "  diskutil: Unmounting disk",
+        "  diskutil: Creating the partition map",
+        "  diskutil: Waiting for partitions to activate",
+        f"  diskutil: Formatting {device}1 as MS-DOS (FAT32) with name SARNOVELLE",
+        "  diskutil: Mounting disk",
+        f"  diskutil: Volume SARNOVELLE on {device}1 mounted at {MOUNT_POINT}",
+        f"  diskutil: Finished partitioning on {device}",
+        f"Writing {MOUNT_POINT}{BOOT_FILE}",
+        f"Remounting {device}s1 to read back from the disk",
+        f"  diskutil: Volume {device}1 unmounted",
+        f"  diskutil: Volume {device}1 mounted at {MOUNT_POINT}",
+        f"Read back SHA-256 {digest}",
+        f"  diskutil: Disk /dev/{device} ejected",
+    ]
+
+
+def lines_up_to_remount(device: str) -> list[str]:
+    """Every line a run logs up to and including the remount's."""
+    lines = successful_lines(device, "")
+    return lines[:lines.index(f"  diskutil: Volume {device}1 mounted at {MOUNT_POINT}") + 1]
+
+
+def written_file(stick: Stick) -> Fat32:
+    return Fat32(stick.path, PARTITION_START * SECTOR)
+
+
+def check_prepared_stick(context: Context, stick: Stick) -> None:
+    table = partition_table(stick.path)
+    check_equal(table["label"], "dos", "partition scheme")
+    check_equal([(p["start"], p["size"], p["type"]) for p in table["partitions"]],
+                [(PARTITION_START, PARTITION_SECTORS, "c")], "partitions")
+    volume = written_file(stick)
+    check_equal(volume.type_text, "FAT32   ", "file system type in the boot sector")
+    check_equal(volume.label, "SARNOVELLE", "volume label in the boot sector")
+    check_equal(volume.volume_label_entry(), "SARNOVELLE", "volume label entry")
+    # mkfs.fat may leave a few sectors at the end of the partition unused.
+    if not PARTITION_SECTORS - volume.sectors_per_cluster < volume.total_sectors <= PARTITION_SECTORS:
+        raise AssertionError(f"the file system has {volume.total_sectors} sectors, "
+                             f"the partition {PARTITION_SECTORS}")
+    if volume.read_file(BOOT_FILE) != context.image:
+        raise AssertionError(f"{BOOT_FILE} on the stick is not the boot image")
+    partition = extract(stick.path, PARTITION_START * SECTOR, PARTITION_SECTORS * SECTOR,
+                        context.work / "partition.img")
+    fsck = subprocess.run(["fsck.fat", "-n", str(partition)], capture_output=True, text=True)
+    if fsck.returncode != 0:
+        raise AssertionError(f"fsck.fat found faults:\n{fsck.stdout}{fsck.stderr}")
+    label = subprocess.run(["fatlabel", str(partition)], capture_output=True, text=True)
+    check_equal(label.stdout.strip(), "SARNOVELLE", "fatlabel")
+    partition.unlink()
+
+
+def holds_no_data(path: Path) -> bool:
+    with open(path, "rb") as f:
+        try:
+            os.lseek(f.fileno(), 0, os.SEEK_DATA)
+        except OSError:
+            return True
+    return False
+
+
+# The cases.
+
+def happy_path(context: Context) -> str:
+    """A whole run: exact log, DONE, the stick gone after the eject; the
+    stick's table and volume on the host; then the firmware boots it."""
+    with context.guest() as guest:
+        stick = context.stick("happy")
+        device = guest.plug(stick)
+        check_equal(listed(guest), [[device, "QEMU QEMU HARDDISK", str(2 * GiB), stick.serial,
+                                     f"{device}: QEMU QEMU HARDDISK  2.1 GB  (serial {stick.serial})"]],
+                    "the listed disks")
+        run = make(guest, device)
+        check_equal(run.image_line, f"IMAGE {len(context.image)} {context.digest} {context.digest}",
+                    "the image the driver used")
+        check_lines(run.log, successful_lines(device, context.digest), "the log")
+        check_equal(run.outcome, DONE, "the outcome")
+        check_equal(guest.blocks(), {}, "the guest's disks after the eject")
+        check_equal(listed(guest), [], "the listed disks after the eject")
+    check_prepared_stick(context, stick)
+    boot = boot_stick(stick.path, press_key_after="Press any key")
+    lines = boot.console.splitlines()
+    if "SARNOVELLE" not in lines or "This boot stick works." not in lines:
+        raise AssertionError("the firmware did not run the boot image:\n" + boot.console[-2000:])
+    if not boot.powered_off:
+        raise AssertionError("the boot image did not shut the machine down")
+    return f"makeUsb {run.seconds:.1f} s in the guest; firmware boot {boot.seconds:.1f} s"
+
+
+def read_errors(context: Context) -> str:
+    """Every sector of the written file fails to read after the remount:
+    the run fails with the read message and never says DONE."""
+    with context.guest() as guest:
+        stick = context.stick("unreadable")
+        device = guest.plug(stick)
+
+        def break_the_file() -> None:
+            sectors = []
+            for position, length in written_file(stick).file_extents(BOOT_FILE):
+                sectors += range(position // SECTOR, (position + length - 1) // SECTOR + 1)
+            guest.inject_read_errors(stick, sectors[:256])
+
+        run = make(guest, device, hold="Remounting", at_hold=break_the_file)
+        check_lines(run.log, lines_up_to_remount(device), "the log")
+        check_equal(run.outcome,
+                    f"FAILED: Read of {MOUNT_POINT}{BOOT_FILE} failed: Input/output error",
+                    "the outcome")
+    return run.outcome
+
+
+def stick_pulled(context: Context) -> str:
+    """The stick is pulled while the image is being written: the run fails
+    with a message naming what failed, never DONE, and the driver goes on."""
+    with context.guest() as guest:
+        stick = context.stick("pulled")
+        device = guest.plug(stick)
+
+        def pull() -> None:
+            guest.pull(stick)
+            guest.wait_blocks(lambda blocks: device not in blocks)
+
+        run = make(guest, device, hold="Writing", at_hold=pull, timeout=90)
+        check_lines(run.log, lines_up_to_remount(device)[:10], "the log")
+        if not run.outcome.startswith("FAILED: ") or DONE in run.outcome:
+            raise AssertionError(f"the outcome is {run.outcome!r}")
+        if not (run.outcome.endswith("Input/output error")
+                or run.outcome.endswith("No such device")
+                or "Input/output error" in run.outcome):
+            raise AssertionError(f"the message does not say the disk failed: {run.outcome!r}")
+        check_equal(guest.blocks(), {}, "the guest's disks")  # the driver still answers
+    return f"{run.outcome} (after {run.seconds:.1f} s)"
+
+
+def silent_corruption(context: Context) -> str:
+    """Bytes of the written file change on the medium between the write and
+    the read-back: the read-back sees them, so it reads the stick."""
+    with context.guest() as guest:
+        stick = context.stick("corrupt")
+        device = guest.plug(stick)
+        corrupted = bytearray(context.image)
+
+        def flip() -> None:
+            extents = written_file(stick).file_extents(BOOT_FILE)
+            with open(stick.path, "r+b") as image:
+                for index in (0, len(corrupted) // 2, len(corrupted) - 1):
+                    corrupted[index] ^= 0xFF
+                    offset = index
+                    for position, length in extents:
+                        if offset < length:
+                            image.seek(position + offset)
+                            image.write(bytes([corrupted[index]]))
+                            break
+                        offset -= length
+                image.flush()
+                os.fsync(image.fileno())
+
+        run = make(guest, device, hold="Remounting", at_hold=flip)
+        expected = hashlib.sha256(corrupted).hexdigest().upper()
+        check_lines(run.log, lines_up_to_remount(device) + [f"Read back SHA-256 {expected}"],
+                    "the log")
+        check_equal(run.outcome, "FAILED: Read-back SHA-256 does not match the image.",
+                    "the outcome")
+    return run.outcome
+
+
+def write_protected(context: Context) -> str:
+    """A stick that refuses writes: partitioning fails, the tool's lines are
+    in the log, and the stick is untouched."""
+    with context.guest() as guest:
+        stick = context.stick("locked", read_only=True)
+        device = guest.plug(stick)
+        run = make(guest, device)
+        check_equal(run.log[:1], [f"Erasing {device} and creating FAT32 partition SARNOVELLE"],
+                    "the first log line")
+        tool_lines = run.log[1:]
+        if not tool_lines or not all(line.startswith("  diskutil: ") for line in tool_lines):
+            raise AssertionError(f"expected the disk utility's lines, got {tool_lines!r}")
+        prefix, _, rest = run.outcome.partition("FAILED: diskutil partitionDisk failed (exit ")
+        status, _, tail = rest.partition(")")
+        if prefix or not status.lstrip("-").isdigit() or int(status) == 0 \
+                or tail != ". See the diskutil lines above.":
+            raise AssertionError(f"the outcome is {run.outcome!r}")
+    if not holds_no_data(stick.path):
+        raise AssertionError("the write-protected stick was written to")
+    return run.outcome + " | " + " | ".join(tool_lines)
+
+
+def listing(context: Context) -> str:
+    """Only sticks of at least 1088 MiB are listed, in the kernel's order."""
+    with context.guest() as guest:
+        first = context.stick("first", 2 * GiB)
+        small = context.stick("small", 1088 * MiB - SECTOR, direct=False)
+        second = context.stick("second", 1088 * MiB)
+        for stick in (first, small, second):
+            guest.plug(stick)
+        order = sorted((first.device, small.device, second.device), key=lambda n: (len(n), n))
+        check_equal(order, [first.device, small.device, second.device], "the kernel's names")
+
+        def row(stick: Stick, shown: str) -> list[str]:
+            return [stick.device, "QEMU QEMU HARDDISK", str(stick.size), stick.serial,
+                    f"{stick.device}: QEMU QEMU HARDDISK  {shown} GB  (serial {stick.serial})"]
+
+        listed_disks = listed(guest)
+        check_equal(listed_disks, [row(first, "2.1"), row(second, "1.1")], "the listed disks")
+    return " / ".join(disk[4] for disk in listed_disks)
