@@ -1,6 +1,7 @@
 #include "linux/diskutil/Command.h"
 
 #include "core/MakerError.h"
+#include "core/ToolRunner.h"
 #include "linux/diskutil/Answers.h"
 #include "linux/diskutil/Identifier.h"
 #include "linux/diskutil/Partition.h"
@@ -42,12 +43,33 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
                        "mount, unmount <partition>; eject <disk>.");
 }
 
+// Runs the same invocation again through the elevator, passing its output
+// on. pkexec ends with 126 when the user dismissed the password dialog and
+// 127 when no one could be asked.
+int elevate(const Context& context, const std::vector<std::string>& arguments, const std::string& command)
+{
+    std::vector<std::string> elevated{context.self};
+    elevated.insert(elevated.end(), arguments.begin(), arguments.end());
+    const ToolResult result = runTool(context.elevator, elevated);
+    if (result.status == 126 || result.status == 127 || result.status < 0) {
+        context.complain("Administrator rights are needed for " + command + "; they were not granted.");
+        return 1;
+    }
+    *context.out << result.text() << std::flush;
+    return result.status == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int runCommand(const Context& context, const std::vector<std::string>& arguments)
 {
     try {
         return dispatch(context, arguments);
+    } catch (const PrivilegesNeeded& needed) {
+        if (!context.elevator.empty() && !context.self.empty()) {
+            return elevate(context, arguments, needed.command);
+        }
+        context.complain("Administrator rights are needed for " + needed.command + "; run it as root.");
     } catch (const MakerError& error) {
         context.complain(error.message());
     } catch (const std::exception& error) {

@@ -29,6 +29,11 @@ struct Context {
     Roots roots;
     // Whether the program may change disks (runs as root).
     bool privileged = false;
+    // Without privileges, a change is run again through this program
+    // (pkexec, which asks the desktop user for the administrator password)
+    // as `self`; empty when there is none.
+    std::string elevator;
+    std::string self;
     Owner owner;
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;

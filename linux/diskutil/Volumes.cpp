@@ -125,7 +125,7 @@ void removeFromSystem(const BlockTree& tree, const std::string& disk, int fd)
 void requirePrivileges(const Context& context, const std::string& command)
 {
     if (!context.privileged) {
-        throw MakerError("Administrator rights are needed for " + command + "; run it as root.");
+        throw PrivilegesNeeded{command};
     }
 }
 

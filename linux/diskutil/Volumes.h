@@ -7,8 +7,14 @@
 
 namespace sarnovelle::standin {
 
-// Throws MakerError when the program runs without the rights to change
-// disks.
+// Thrown when a change needs administrator rights that the program lacks;
+// the invocation may then be run again with them.
+struct PrivilegesNeeded {
+    std::string command;
+};
+
+// Throws PrivilegesNeeded when the program runs without the rights to
+// change disks. Called after the arguments have been checked.
 void requirePrivileges(const Context& context, const std::string& command);
 
 // Throws MakerError when the whole disk holds the running system.

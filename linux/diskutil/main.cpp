@@ -2,6 +2,7 @@
 // the kernel's block devices.
 
 #include "linux/diskutil/Command.h"
+#include "linux/diskutil/Helpers.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -55,6 +56,17 @@ int main(int argc, char** argv)
     sarnovelle::standin::Context context;
     context.privileged = ::geteuid() == 0;
     context.owner = invokingOwner();
+    // A desktop user gets the system's password dialog for a change; a run
+    // started by pkexec does not ask again.
+    if (!context.privileged && std::getenv("PKEXEC_UID") == nullptr) {
+        char self[4096];
+        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        const auto pkexec = sarnovelle::standin::findHelper("pkexec");
+        if (length > 0 && pkexec) {
+            context.self.assign(self, static_cast<std::size_t>(length));
+            context.elevator = *pkexec;
+        }
+    }
     context.out = &std::cout;
     context.err = &std::cerr;
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

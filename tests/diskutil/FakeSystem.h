@@ -68,6 +68,10 @@ public:
 
     Outcome run(const std::vector<std::string>& arguments, bool privileged = true) const;
 
+    // What an unprivileged run uses to run itself again with rights.
+    std::string elevator;
+    std::string self = "/opt/sarnovelle/libexec/sarnovelle-usb-maker/diskutil";
+
 private:
     TempDir dir_;
     std::string mountInfo_;
