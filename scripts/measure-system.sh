@@ -1,0 +1,11 @@
+#!/bin/sh
+# Times the preparation run against the stick's floor inside the system
+# tier's QEMU guest, for the shipped boot image and for a 512 MiB image.
+#   scripts/measure-system.sh [build folder] [rounds]
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+build="${1:-$here/build}"
+rounds="${2:-3}"
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" --target sarnovelle-system-driver
+exec python3 "$here/scripts/system/measure.py" --build "$build" --rounds "$rounds"
