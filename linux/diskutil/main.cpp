@@ -44,7 +44,8 @@ sarnovelle::standin::Owner invokingOwner()
         owner.name = found->pw_name;
         owner.gid = found->pw_gid;
     } else {
-        owner.name = std::to_string(uid);
+        // A minimal system without a user database still calls uid 0 root.
+        owner.name = uid == 0 ? "root" : std::to_string(uid);
     }
     return owner;
 }
