@@ -4,6 +4,7 @@ for the happy path, what UEFI firmware makes of the stick."""
 
 import hashlib
 import os
+import re
 import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -92,7 +93,7 @@ def check_lines(actual: list[str], expected: list[str], what: str) -> None:
                              + "\n    ".join(actual))
 
 
-def successful_lines(device: str, digest: str) -> list[str]:
+def successful_lines(device: str, digest: str, mount: str = MOUNT_POINT) -> list[str]:
     """The log of a successful run, the stand-in's lines included."""
     return [
         f"Erasing {device} and creating FAT32 partition SARNOVELLE",
@@ -102,12 +103,12 @@ def successful_lines(device: str, digest: str) -> list[str]:
         "  diskutil: Waiting for partitions to activate",
         f"  diskutil: Formatting {device}1 as MS-DOS (FAT32) with name SARNOVELLE",
         "  diskutil: Mounting disk",
-        f"  diskutil: Volume SARNOVELLE on {device}1 mounted at {MOUNT_POINT}",
+        f"  diskutil: Volume SARNOVELLE on {device}1 mounted at {mount}",
         f"  diskutil: Finished partitioning on {device}",
-        f"Writing {MOUNT_POINT}{BOOT_FILE}",
+        f"Writing {mount}{BOOT_FILE}",
         f"Remounting {device}s1 to read back from the disk",
         f"  diskutil: Volume {device}1 unmounted",
-        f"  diskutil: Volume {device}1 mounted at {MOUNT_POINT}",
+        f"  diskutil: Volume {device}1 mounted at {mount}",
         f"Read back SHA-256 {digest}",
         f"  diskutil: Disk /dev/{device} ejected",
     ]
@@ -206,26 +207,52 @@ def read_errors(context: Context) -> str:
     return run.outcome
 
 
+# Where the stick is pulled (the run held at the line that starts so) and
+# what the run must end with. Pulled after the verification, the image is
+# proven on the stick: only the eject fails, and DONE is right.
+PULLS = [
+    ("Erasing", r"FAILED: diskutil partitionDisk failed \(exit -?[1-9][0-9]*\)\. "
+                r"See the diskutil lines above\."),
+    ("Read back", re.escape(DONE)),
+    # Whichever file call notices first (directory, write or flush), the
+    # message names the path on the stick and the system's error.
+    ("Writing", r"FAILED: (?=.*{mount}/EFI/BOOT)(?=.*(Input/output error|No such device)).*"),
+    ("Remounting", r"FAILED: diskutil unmount failed \(exit -?[1-9][0-9]*\)\."),
+]
+
+
 def stick_pulled(context: Context) -> str:
-    """The stick is pulled while the image is being written: the run fails
-    with a message naming what failed, never DONE, and the driver goes on."""
+    """The stick is pulled at four moments of a run, one stick after the
+    other in one guest: each run ends with a clear message and DONE only
+    when the image was already verified; the driver never hangs."""
+    notes = []
     with context.guest() as guest:
-        stick = context.stick("pulled")
-        device = guest.plug(stick)
+        for index, (hold, outcome) in enumerate(PULLS):
+            stick = context.stick(f"pulled{index}")
+            device = guest.plug(stick)
 
-        def pull() -> None:
-            guest.pull(stick)
-            guest.wait_blocks(lambda blocks: device not in blocks)
+            def pull() -> None:
+                guest.pull(stick)
+                guest.wait_blocks(lambda blocks: device not in blocks)
 
-        run = make(guest, device, hold="Writing", at_hold=pull, timeout=90)
-        check_lines(run.log, lines_up_to_remount(device)[:10], "the log")
-        # Whichever file call notices first (directory, write or flush), the
-        # message names the path on the stick and the system's error.
-        if not run.outcome.startswith("FAILED: ") or MOUNT_POINT not in run.outcome \
-                or not ("Input/output error" in run.outcome or "No such device" in run.outcome):
-            raise AssertionError(f"the outcome is {run.outcome!r}")
-        check_equal(guest.blocks(), {}, "the guest's disks")  # the driver still answers
-    return f"{run.outcome} (after {run.seconds:.1f} s)"
+            run = make(guest, device, hold=hold, at_hold=pull, timeout=90)
+            # A stale mount of an earlier pulled stick moves the mount point.
+            mount = next((line[len("Writing "):-len(BOOT_FILE)] for line in run.log
+                          if line.startswith("Writing ")), MOUNT_POINT)
+            expected = successful_lines(device, context.digest, mount)
+            reached = next(i for i, line in enumerate(expected) if line.startswith(hold)) + 1
+            check_lines(run.log[:reached], expected[:reached], f"the log up to the pull at {hold}")
+            after = run.log[reached:]
+            wanted_after = ["Eject failed. Eject the USB in Finder before removing it."] \
+                if hold == "Read back" else []
+            if after[len(after) - len(wanted_after):] != wanted_after or not all(
+                    line.startswith("  diskutil: ") for line in after[:len(after) - len(wanted_after)]):
+                raise AssertionError(f"the lines after the pull at {hold}: {after!r}")
+            if not re.fullmatch(outcome.replace("{mount}", re.escape(mount)), run.outcome):
+                raise AssertionError(f"pulled at {hold}, the outcome is {run.outcome!r}")
+            check_equal(guest.blocks(), {}, "the guest's disks")  # the driver still answers
+            notes.append(f"{hold}: {run.outcome} ({run.seconds:.1f} s)")
+    return "; ".join(notes)
 
 
 def silent_corruption(context: Context) -> str:

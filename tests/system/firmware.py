@@ -41,20 +41,25 @@ def boot_stick(image: Path, press_key_after: str = "", timeout: float = 60) -> F
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL)
     output = b""
-    pressed = not press_key_after
+    prompted = False
     try:
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([process.stdout], [], [], deadline - time.monotonic())
-            if not ready:
-                break
-            chunk = os.read(process.stdout.fileno(), 65536)
-            if not chunk:
-                break
-            output += chunk
-            if not pressed and press_key_after in readable(output):
-                process.stdin.write(b"\r")
-                process.stdin.flush()
-                pressed = True
+            # A key typed before the image starts waiting may be flushed
+            # away, so keep typing until the machine ends.
+            wait = 0.5 if prompted else deadline - time.monotonic()
+            ready, _, _ = select.select([process.stdout], [], [], max(0, wait))
+            if ready:
+                chunk = os.read(process.stdout.fileno(), 65536)
+                if not chunk:
+                    break
+                output += chunk
+                prompted = prompted or bool(press_key_after) and press_key_after in readable(output)
+            if prompted:
+                try:
+                    process.stdin.write(b"\r")
+                    process.stdin.flush()
+                except BrokenPipeError:
+                    break
         process.wait(timeout=max(1, deadline - time.monotonic()))
         powered_off = process.returncode == 0
     except subprocess.TimeoutExpired:
