@@ -138,11 +138,15 @@ std::optional<DevNumber> BlockTree::devNumber(const std::string& name) const
     return text ? parseDevNumber(*text) : std::nullopt;
 }
 
-std::vector<std::string> BlockTree::slaves(const std::string& name) const
+std::vector<std::string> BlockTree::slaves(const std::string& name) const { return linked(name, "slaves"); }
+
+std::vector<std::string> BlockTree::holders(const std::string& name) const { return linked(name, "holders"); }
+
+std::vector<std::string> BlockTree::linked(const std::string& name, const char* folder) const
 {
     std::vector<std::string> names;
     std::error_code error;
-    for (fs::directory_iterator it(entry(name) / "slaves", error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(entry(name) / folder, error), end; !error && it != end; it.increment(error)) {
         names.push_back(it->path().filename().string());
     }
     std::sort(names.begin(), names.end());

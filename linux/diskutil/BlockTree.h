@@ -45,6 +45,8 @@ public:
     std::optional<DevNumber> devNumber(const std::string& name) const;
     // The devices this one is built on (device-mapper, md), by name.
     std::vector<std::string> slaves(const std::string& name) const;
+    // The devices built on this one.
+    std::vector<std::string> holders(const std::string& name) const;
 
     // Every block device name, whole disks and partitions, in the order of
     // their device numbers.
@@ -60,6 +62,7 @@ public:
 
 private:
     std::filesystem::path entry(const std::string& name) const { return roots_.sysfs / "class/block" / name; }
+    std::vector<std::string> linked(const std::string& name, const char* folder) const;
     Roots roots_;
 };
 

@@ -230,6 +230,15 @@ int ejectCommand(const Context& context, const std::string& argument)
     const std::string disk = tree.wholeDiskOf(resolveDevice(tree, identifierArgument(argument)));
     requirePrivileges(context, "eject");
     refuseSystemDisk(context, tree, disk);
+    // A disk that carries an active RAID, LVM or encrypted volume is still
+    // in use even with nothing mounted from it.
+    std::vector<std::string> devices = tree.partitionsOf(disk);
+    devices.insert(devices.begin(), disk);
+    for (const auto& device : devices) {
+        if (const auto holders = tree.holders(device); !holders.empty()) {
+            throw MakerError(disk + " is in use by " + holders.front() + "; it is not ejected.");
+        }
+    }
     unmountEverything(context, tree, disk);
 
     UniqueFd fd = openDevice(tree, disk, O_RDONLY);

@@ -74,6 +74,16 @@ TEST_F(Changes, EjectOfADiskThatCannotBeRemovedFails)
     EXPECT_EQ(outcome.errLines().size(), 1U) << outcome.err;
 }
 
+TEST_F(Changes, EjectOfADiskCarryingAnActiveVolumeIsRefused)
+{
+    system.virtualDisk("dm-3", "253:3", 4096);
+    system.slave("dm-3", "sdb1");
+    const Outcome outcome = system.run({"eject", "/dev/sdb"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "sdb is in use by dm-3; it is not ejected.\n");
+    EXPECT_EQ(readText(deleteFile("sdb")), "");
+}
+
 TEST_F(Changes, EjectOfTheSystemDiskIsRefused)
 {
     system.node("nvme0n1");

@@ -118,6 +118,8 @@ void FakeSystem::slave(const std::string& holder, const std::string& slave)
 {
     fs::create_directories(blockFolder(holder) / "slaves");
     fs::create_symlink(blockFolder(slave), blockFolder(holder) / "slaves" / slave);
+    fs::create_directories(blockFolder(slave) / "holders");
+    fs::create_symlink(blockFolder(holder), blockFolder(slave) / "holders" / holder);
 }
 
 void FakeSystem::attribute(const std::string& name, const std::string& relative, const std::string& value)
