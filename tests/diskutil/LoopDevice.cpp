@@ -34,18 +34,22 @@ std::optional<LoopDevice> LoopDevice::attach(const std::filesystem::path& backin
             whyNot = std::string("no free loop device: ") + std::strerror(errno);
             return std::nullopt;
         }
-        LoopDevice loop;
-        loop.name_ = "loop" + std::to_string(number);
-        loop.fd_ = UniqueFd(::open(loop.node().c_str(), O_RDWR | O_CLOEXEC));
-        if (!loop.fd_) {
+        const std::string name = "loop" + std::to_string(number);
+        UniqueFd device(::open(("/dev/" + name).c_str(), O_RDWR | O_CLOEXEC));
+        if (!device) {
             // devtmpfs makes the node a moment after the device exists.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
         loop_config config{};
         config.fd = static_cast<__u32>(file.get());
-        config.info.lo_flags = LO_FLAGS_PARTSCAN;
-        if (::ioctl(loop.fd_.get(), LOOP_CONFIGURE, &config) == 0) {
+        // Detached by the kernel when the last user closes it, whatever
+        // happens to this process.
+        config.info.lo_flags = LO_FLAGS_PARTSCAN | LO_FLAGS_AUTOCLEAR;
+        if (::ioctl(device.get(), LOOP_CONFIGURE, &config) == 0) {
+            LoopDevice loop;
+            loop.name_ = name;
+            loop.fd_ = std::move(device);
             return loop;
         }
         if (errno != EBUSY) {
