@@ -68,12 +68,9 @@ bool LoopDevice::attached() const
 
 LoopDevice::~LoopDevice()
 {
-    if (!attached()) {
-        return;
-    }
-    if (!fd_) {
-        fd_ = UniqueFd(::open(node().c_str(), O_RDONLY | O_CLOEXEC));
-    }
+    // Only through its own descriptor: the number may already belong to
+    // another device. Autoclear finishes the detach when the descriptor
+    // closes.
     if (fd_) {
         ::ioctl(fd_.get(), LOOP_CLR_FD, 0);
     }
