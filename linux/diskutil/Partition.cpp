@@ -51,8 +51,8 @@ std::string upper(std::string text)
 Request parseRequest(const std::vector<std::string>& arguments)
 {
     const auto unsupported = [] {
-        return MakerError("partitionDisk: unsupported arguments. Only \"partitionDisk /dev/<disk> MBR "
-                          "\\\"MS-DOS FAT32\\\" <name> <sectors>S \\\"Free Space\\\" none R\" is supported.");
+        return MakerError("partitionDisk: unsupported arguments; the one supported form is "
+                          "partitionDisk /dev/<disk> MBR \"MS-DOS FAT32\" <name> <sectors>S \"Free Space\" none R");
     };
     Request request;
     if (!arguments.empty()) {
