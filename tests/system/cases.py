@@ -53,6 +53,9 @@ class Run:
 
 def make(guest: Guest, device: str, hold: str = "",
          at_hold: Callable[[], None] | None = None, timeout: float = 150) -> Run:
+    """Runs makeUsb on `device`; held at the first log line that starts with
+    the word `hold`, `at_hold` runs before the run goes on."""
+    assert not any(c.isspace() for c in hold)
     command = f"make {device}" + (f" hold={hold}" if hold else "")
     guest.send(command)
     run = Run()
@@ -213,7 +216,7 @@ def read_errors(context: Context) -> str:
 PULLS = [
     ("Erasing", r"FAILED: diskutil partitionDisk failed \(exit -?[1-9][0-9]*\)\. "
                 r"See the diskutil lines above\."),
-    ("Read back", re.escape(DONE)),
+    ("Read", re.escape(DONE)),
     # Whichever file call notices first (directory, write or flush), the
     # message names the path on the stick and the system's error.
     ("Writing", r"FAILED: (?=.*{mount}/EFI/BOOT)(?=.*(Input/output error|No such device)).*"),
@@ -244,7 +247,7 @@ def stick_pulled(context: Context) -> str:
             check_lines(run.log[:reached], expected[:reached], f"the log up to the pull at {hold}")
             after = run.log[reached:]
             wanted_after = ["Eject failed. Eject the USB in Finder before removing it."] \
-                if hold == "Read back" else []
+                if hold == "Read" else []
             if after[len(after) - len(wanted_after):] != wanted_after or not all(
                     line.startswith("  diskutil: ") for line in after[:len(after) - len(wanted_after)]):
                 raise AssertionError(f"the lines after the pull at {hold}: {after!r}")

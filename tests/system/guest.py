@@ -144,9 +144,9 @@ class Guest:
             "-device", "qemu-xhci,id=xhci",
         ]
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                        stdout=open(work_dir / "qemu.log", "wb"),
-                                        stderr=subprocess.STDOUT)
+        with open(work_dir / "qemu.log", "wb") as qemu_log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                            stdout=qemu_log, stderr=subprocess.STDOUT)
         try:
             connections = {}
             for name, (listener, path) in listeners.items():
