@@ -73,10 +73,15 @@ def kernel_release(kernel: Path) -> str:
 
 
 def default_kernel() -> Path:
-    kernels = sorted(glob.glob("/boot/vmlinuz-*"))
+    """The newest kernel in /boot whose modules are installed."""
+    def version(path: str) -> list:
+        return [int(p) if p.isdigit() else p for p in re.split(r"(\d+)", path)]
+
+    kernels = [k for k in glob.glob("/boot/vmlinuz-*")
+               if (Path("/lib/modules") / kernel_release(Path(k)) / "modules.dep").exists()]
     if not kernels:
-        sys.exit("no kernel in /boot (install linux-image-amd64)")
-    return Path(kernels[-1])
+        sys.exit("no kernel with modules in /boot (install linux-image-amd64)")
+    return Path(max(kernels, key=version))
 
 
 def extract_vmlinux(bzimage: bytes) -> bytes:

@@ -8,9 +8,10 @@ kernel console goes to a file for diagnosis.
 """
 
 import json
-import os
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -122,10 +123,11 @@ class Guest:
         self.work_dir = work_dir
         self.console_path = work_dir / "console.log"
         self.transcript: list[str] = []
+        # Socket paths must stay short, whatever the build folder's depth.
+        self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-guest-"))
         listeners = {}
         for name in ("control", "qmp"):
-            path = work_dir / f"{name}.sock"
-            path.unlink(missing_ok=True)
+            path = self.socket_dir / f"{name}.sock"
             listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             listener.bind(str(path))
             listener.listen(1)
@@ -285,3 +287,4 @@ class Guest:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        shutil.rmtree(self.socket_dir, ignore_errors=True)
