@@ -6,6 +6,7 @@
 #include "maker/MakeUsb.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -28,6 +29,11 @@ void prepareAlert(QMessageBox& box, QMessageBox::Icon icon, const QString& text,
     box.setTextFormat(Qt::PlainText);
     box.setText(text);
     box.setInformativeText(informative);
+    // The informative text's label guesses its format; a disk name with
+    // angle brackets would be taken for markup.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        label->setTextFormat(Qt::PlainText);
+    }
     box.setWindowModality(Qt::ApplicationModal);
 }
 

@@ -106,6 +106,21 @@ TEST_F(MakeFlow, ConfirmationNamesTheDiskAndDefaultsToCancel)
     EXPECT_EQ(buttons, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Erase")}));
     EXPECT_EQ(alert.defaultButton, QStringLiteral("Cancel"));
     EXPECT_EQ(alert.escapeButton, QStringLiteral("Cancel"));
+    EXPECT_TRUE(alert.informativePlain);
+}
+
+// A media name is whatever the stick reports; it is shown, never rendered.
+TEST_F(MakeFlow, DiskNameWithMarkupIsShownAsPlainText)
+{
+    fake.usbDisk("disk4", "<b>Fast</b> & <i>Cheap</i>", 16'008'609'792);
+    makeController();
+    AlertAnswerer answerer({QStringLiteral("Cancel")});
+    controller->makeButton()->click();
+    ASSERT_EQ(answerer.seen().size(), 1U);
+    EXPECT_EQ(answerer.seen()[0].informativeText,
+              QStringLiteral("ALL data on this USB disk will be erased:\n\n"
+                             "disk4: <b>Fast</b> & <i>Cheap</i>  16.0 GB  (serial 4C530001)\n\nContinue?"));
+    EXPECT_TRUE(answerer.seen()[0].informativePlain);
 }
 
 TEST_F(MakeFlow, DeclinedConfirmationChangesNothing)

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -86,6 +87,9 @@ void AlertAnswerer::poll()
     alert.text = box->text();
     alert.informativeText = box->informativeText();
     alert.windowTitle = box->windowTitle();
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        alert.informativePlain = label->textFormat() == Qt::PlainText;
+    }
     for (QAbstractButton* button : box->buttons()) {
         alert.buttons << button->text();
     }

@@ -52,6 +52,8 @@ struct SeenAlert {
     QString defaultButton;    // title of the Return button
     QString escapeButton;     // title of the Escape button
     QString windowTitle;
+    // Whether the informative text is shown as plain text (never as markup).
+    bool informativePlain = false;
 };
 
 // Answers the application-modal alerts as they come up, one answer each,
