@@ -211,6 +211,7 @@ void make(Channel& channel, const std::string& id, const std::map<std::string, s
         for (const UsbDisk& disk : listUsbDisks()) {
             if (disk.id == id) {
                 chosen = disk;
+                break;
             }
         }
     } catch (const std::exception& error) {
@@ -288,7 +289,7 @@ bool directTransfer(const std::string& device, std::size_t offset, std::size_t s
 // What the medium allows at best for a run that writes `size` bytes: a
 // file system made on the partition, the bytes written past its tables and
 // read back, all bypassing the cache.
-void floor(Channel& channel, const std::string& id, std::size_t size)
+void measureFloor(Channel& channel, const std::string& id, std::size_t size)
 {
     const std::string disk = "/dev/" + id;
     const std::string partition = disk + "1";
@@ -352,7 +353,7 @@ int main(int argc, char** argv)
         } else if (command == "floor" && words >> id) {
             std::size_t size = 0;
             words >> size;
-            floor(channel, id, size);
+            measureFloor(channel, id, size);
         } else if (command == "hash") {
             // The digest's share of a run: pure computation, no device.
             std::size_t size = 0;
