@@ -1,5 +1,5 @@
-/* The few UEFI types and tables the boot image uses, laid out as the UEFI
- * specification (2.x) defines them. Members the image never calls are kept
+/* The few UEFI types and tables the boot image uses, laid out as UEFI 2.x
+ * defines them. Members the image never calls are kept
  * as opaque pointers so that the later ones sit at their proper offsets. */
 #ifndef SARNOVELLE_UEFI_H
 #define SARNOVELLE_UEFI_H
