@@ -73,7 +73,7 @@ std::vector<MountEntry> parseMountInfo(const std::string& text)
             continue;
         }
         table.push_back(MountEntry{*device, unescape(parts[3]), unescape(parts[4]), unescape(*(dash + 1)),
-                                   unescape(*(dash + 2))});
+                                   unescape(*(dash + 2)), parts.end() - dash > 3 ? *(dash + 3) : std::string()});
     }
     return table;
 }
@@ -126,9 +126,10 @@ std::optional<std::string> deviceOfPath(const BlockTree& tree, const std::string
 std::vector<std::string> devicesOfMount(const BlockTree& tree, const MountEntry& entry)
 {
     // btrfs shows an anonymous device number: its source names one of its
-    // devices instead.
+    // devices instead. A real number the kernel no longer lists is a
+    // pulled disk's, whose name another disk may have now.
     std::optional<std::string> device = tree.byDevNumber(entry.device);
-    if (!device) {
+    if (!device && entry.device.major == 0) {
         device = deviceOfPath(tree, entry.source);
     }
     if (!device) {
@@ -186,7 +187,11 @@ std::vector<MountEntry> mountsOf(const BlockTree& tree, const std::vector<MountE
     const auto number = tree.devNumber(name);
     std::vector<MountEntry> found;
     for (const auto& entry : table) {
-        const bool same = (number && entry.device == *number) || deviceOfPath(tree, entry.source) == name;
+        // A source naming the device counts only where the kernel shows no
+        // real device number (btrfs, some mapped devices): a mount left by a
+        // pulled disk keeps its old number, and its name may be reused.
+        const bool same = (number && entry.device == *number)
+                          || (entry.device.major == 0 && deviceOfPath(tree, entry.source) == name);
         if (same) {
             found.push_back(entry);
         }

@@ -15,6 +15,12 @@ struct MountEntry {
     std::string mountPoint;
     std::string fsType;
     std::string source;
+    // The file system's own options as the kernel shows them, escapes
+    // kept ("rw,lowerdir=/a\072b:/c,upperdir=..."), so that a value can
+    // be split where the kernel put its separators.
+    std::string superOptions;
+
+    bool operator==(const MountEntry&) const = default;
 };
 
 // The mount table in the kernel's order (later entries lie on top).

@@ -1,13 +1,16 @@
 #include "linux/diskutil/SystemDisks.h"
 
+#include "linux/diskutil/Overlay.h"
+
 #include <algorithm>
+#include <iterator>
 
 namespace sarnovelle::standin {
 
 namespace {
 
-// Deep enough for LVM on LUKS on md on a loop file, and a stop for a loop
-// device whose backing file lies on itself.
+// Deep enough for LVM on LUKS on md on a loop file on a live system's
+// overlay, and a stop for a loop device whose backing file lies on itself.
 constexpr int maxDepth = 16;
 
 void appendOnce(std::vector<std::string>& list, const std::string& name)
@@ -17,35 +20,95 @@ void appendOnce(std::vector<std::string>& list, const std::string& name)
     }
 }
 
-void collectLeaves(const BlockTree& tree, const std::vector<MountEntry>& table, const std::string& name, int depth,
-                   std::vector<std::string>& leaves)
-{
-    if (depth > maxDepth) {
-        return;
+// One walk down from mounts and devices to the leaves they stand on.
+class LeafWalk {
+public:
+    LeafWalk(const BlockTree& tree, const std::vector<MountEntry>& table, std::vector<std::string>& leaves)
+        : tree_(tree), table_(table), leaves_(leaves)
+    {
     }
-    auto below = tree.slaves(name);
-    if (below.empty() && tree.isPartition(name)) {
-        // A partition of an md array or a mapped device: its disk's layers.
-        const std::string whole = tree.wholeDiskOf(name);
-        if (whole != name) {
-            below = tree.slaves(whole);
+
+    void device(const std::string& name, int depth)
+    {
+        if (depth > maxDepth) {
+            return;
         }
-    }
-    if (!below.empty()) {
-        for (const auto& slave : below) {
-            collectLeaves(tree, table, slave, depth + 1, leaves);
+        auto below = tree_.slaves(name);
+        if (below.empty() && tree_.isPartition(name)) {
+            // A partition of an md array or a mapped device: its disk's layers.
+            const std::string whole = tree_.wholeDiskOf(name);
+            if (whole != name) {
+                below = tree_.slaves(whole);
+            }
         }
-        return;
-    }
-    appendOnce(leaves, name);
-    const std::string whole = tree.wholeDiskOf(name);
-    if (const auto file = tree.attribute(whole, "loop/backing_file"); file && !file->empty()) {
-        if (const auto holder = mountHolding(table, *file)) {
-            for (const auto& device : devicesOfMount(tree, *holder)) {
-                collectLeaves(tree, table, device, depth + 1, leaves);
+        if (!below.empty()) {
+            for (const auto& slave : below) {
+                device(slave, depth + 1);
+            }
+            return;
+        }
+        appendOnce(leaves_, name);
+        const std::string whole = tree_.wholeDiskOf(name);
+        if (const auto file = tree_.attribute(whole, "loop/backing_file"); file && !file->empty()) {
+            if (const auto holder = mountHolding(table_, *file)) {
+                mount(*holder, depth + 1);
             }
         }
     }
+
+    // The leaves behind one mount: its devices and, for an overlay, the
+    // mounts holding its layers, its upper and its work folder (a live
+    // system's root stands on a squashfs image on the live medium, its
+    // upper folder perhaps on a persistence partition). Each mount is
+    // followed once, so that overlays naming each other end.
+    void mount(const MountEntry& entry, int depth)
+    {
+        if (depth > maxDepth || std::find(followed_.begin(), followed_.end(), entry) != followed_.end()) {
+            return;
+        }
+        followed_.push_back(entry);
+        for (const auto& name : devicesOfMount(tree_, entry)) {
+            device(name, depth + 1);
+        }
+        if (entry.fsType != "overlay") {
+            return;
+        }
+        // An overlay may be mounted over its own lower folder: look below it.
+        std::vector<MountEntry> others;
+        std::copy_if(table_.begin(), table_.end(), std::back_inserter(others),
+                     [&entry](const MountEntry& other) { return other != entry; });
+        for (const auto& folder : overlayFolders(entry.superOptions)) {
+            if (const auto holder = mountHolding(others, folder)) {
+                mount(*holder, depth + 1);
+            }
+        }
+    }
+
+private:
+    const BlockTree& tree_;
+    const std::vector<MountEntry>& table_;
+    std::vector<std::string>& leaves_;
+    std::vector<MountEntry> followed_;
+};
+
+// Where live systems keep the medium they were started from (and, below
+// /run/live, their persistence partitions), whether or not the root is
+// built on it: Debian live (live-boot), its older releases, Ubuntu
+// (casper, with /isodevice for an image file on a disk), Fedora (dracut)
+// and Arch.
+bool isLiveMediumMount(const std::string& mountPoint)
+{
+    for (const std::string folder : {"/run/live", "/lib/live/mount"}) {
+        if (mountPoint == folder || mountPoint.starts_with(folder + "/")) {
+            return true;
+        }
+    }
+    for (const char* place : {"/cdrom", "/isodevice", "/run/initramfs/live", "/run/archiso/bootmnt"}) {
+        if (mountPoint == place) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -54,7 +117,7 @@ std::vector<std::string> backingLeaves(const BlockTree& tree, const std::vector<
                                        const std::string& name)
 {
     std::vector<std::string> leaves;
-    collectLeaves(tree, table, name, 0, leaves);
+    LeafWalk(tree, table, leaves).device(name, 0);
     return leaves;
 }
 
@@ -63,11 +126,7 @@ std::vector<std::string> leavesOfMount(const BlockTree& tree, const std::vector<
 {
     std::vector<std::string> leaves;
     if (const auto entry = mountAt(table, mountPoint)) {
-        for (const auto& device : devicesOfMount(tree, *entry)) {
-            for (const auto& leaf : backingLeaves(tree, table, device)) {
-                appendOnce(leaves, leaf);
-            }
-        }
+        LeafWalk(tree, table, leaves).mount(*entry, 0);
     }
     return leaves;
 }
@@ -84,24 +143,24 @@ SystemStores systemStores(const BlockTree& tree, const std::vector<MountEntry>& 
             system.wholeDisks.insert(tree.wholeDiskOf(devices.front()));
         }
     }
+    LeafWalk walk(tree, table, system.stores);
     for (const char* mountPoint : {"/", "/boot", "/boot/efi", "/usr"}) {
-        for (const auto& leaf : leavesOfMount(tree, table, mountPoint)) {
-            appendOnce(system.stores, leaf);
+        if (const auto entry = mountAt(table, mountPoint)) {
+            walk.mount(*entry, 0);
+        }
+    }
+    for (const auto& entry : table) {
+        if (isLiveMediumMount(entry.mountPoint)) {
+            walk.mount(entry, 0);
         }
     }
     for (const auto& swap : swaps) {
-        std::vector<std::string> devices;
         if (swap.type == "partition") {
-            if (auto device = deviceOfPath(tree, swap.path)) {
-                devices.push_back(*device);
+            if (const auto device = deviceOfPath(tree, swap.path)) {
+                walk.device(*device, 0);
             }
         } else if (const auto holder = mountHolding(table, swap.path)) {
-            devices = devicesOfMount(tree, *holder);
-        }
-        for (const auto& device : devices) {
-            for (const auto& leaf : backingLeaves(tree, table, device)) {
-                appendOnce(system.stores, leaf);
-            }
+            walk.mount(*holder, 0);
         }
     }
     for (const auto& store : system.stores) {

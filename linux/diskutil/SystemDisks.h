@@ -18,7 +18,7 @@ std::vector<std::string> backingLeaves(const BlockTree& tree, const std::vector<
                                        const std::string& name);
 
 // The leaves behind everything mounted at `mountPoint` (btrfs: all its
-// devices).
+// devices; overlay: the mounts holding its folders).
 std::vector<std::string> leavesOfMount(const BlockTree& tree, const std::vector<MountEntry>& table,
                                        const std::string& mountPoint);
 
@@ -27,8 +27,9 @@ struct SystemStores {
     // The device mounted at "/", when it is a block device.
     std::optional<std::string> rootDevice;
     std::optional<MountEntry> rootMount;
-    // The leaves behind "/", "/boot", "/boot/efi", "/usr" and every active
-    // swap area, in that order, without repeats.
+    // The leaves behind "/", "/boot", "/boot/efi", "/usr", a live system's
+    // medium and persistence mounts and every active swap area, in that
+    // order, without repeats.
     std::vector<std::string> stores;
     // The whole disks of the root device and of every store.
     std::set<std::string> wholeDisks;

@@ -6,6 +6,7 @@
 #include "linux/diskutil/Identifier.h"
 #include "linux/diskutil/Mounts.h"
 #include "linux/diskutil/Probe.h"
+#include "linux/diskutil/StaleMounts.h"
 #include "linux/diskutil/SystemDisks.h"
 #include "linux/diskutil/Transport.h"
 
@@ -175,6 +176,8 @@ std::string mountVolume(const Context& context, const BlockTree& tree, const std
     ensureFolder(context.roots.media, 0755);
     const fs::path base = context.roots.media / user;
     ensureFolder(base, 0755);
+    // A stick pulled while mounted keeps its folder name taken.
+    clearStaleMounts(tree, table, base);
 
     const std::string label = folderName(probe.label, name);
     fs::path folder;
