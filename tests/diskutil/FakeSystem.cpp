@@ -128,11 +128,11 @@ void FakeSystem::attribute(const std::string& name, const std::string& relative,
 }
 
 void FakeSystem::mount(const std::string& dev, const std::string& mountPoint, const std::string& fsType,
-                       const std::string& source, const std::string& root)
+                       const std::string& source, const std::string& root, const std::string& superOptions)
 {
     const int id = ++mountId_;
     mountInfo_ += std::to_string(id) + " 1 " + dev + " " + escape(root) + " " + escape(mountPoint) + " rw,relatime shared:" + std::to_string(id)
-                  + " - " + fsType + " " + escape(source) + " rw\n";
+                  + " - " + fsType + " " + escape(source) + " " + superOptions + "\n";
     dir_.write("proc/self/mountinfo", mountInfo_);
 }
 

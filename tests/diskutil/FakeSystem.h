@@ -54,9 +54,10 @@ public:
     // One mountinfo line; the mount point and source are escaped as the
     // kernel escapes them.
     // `root` is the folder of the file system that is mounted (a bind
-    // mount of a subfolder shows it).
+    // mount of a subfolder shows it); `superOptions` are written as they
+    // stand, so they must be escaped as the kernel escapes them.
     void mount(const std::string& dev, const std::string& mountPoint, const std::string& fsType,
-               const std::string& source, const std::string& root = "/");
+               const std::string& source, const std::string& root = "/", const std::string& superOptions = "rw");
     void swap(const std::string& path, const std::string& type);
     // A btrfs file system made of the named devices.
     void btrfs(const std::string& uuid, const std::vector<std::string>& devices);
