@@ -3,7 +3,7 @@
 #include "linux/diskutil/Files.h"
 
 #include <algorithm>
-#include <regex>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -12,6 +12,50 @@ namespace fs = std::filesystem;
 namespace sarnovelle::standin {
 
 namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The length of the run of digits at `text[pos]`.
+std::size_t digitsAt(std::string_view text, std::size_t pos)
+{
+    std::size_t count = 0;
+    while (pos + count < text.size() && isDigit(text[pos + count])) {
+        ++count;
+    }
+    return count;
+}
+
+// "ata" followed by digits only: a SATA port.
+bool isAtaPort(std::string_view name)
+{
+    return name.starts_with("ata") && name.size() > 3 && digitsAt(name, 3) == name.size() - 3;
+}
+
+// Kernel names of block devices that are no physical disk: loop, RAM,
+// compressed RAM, mapped, RAID, network and optical devices.
+bool hasVirtualName(std::string_view name)
+{
+    for (const std::string_view prefix : {"loop", "ram", "zram", "dm-", "md", "nbd", "sr", "zd", "rbd", "ubiblock"}) {
+        if (name.starts_with(prefix) && digitsAt(name, prefix.size()) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The boot and RPMB areas of an MMC device: mmcblkNbootM, mmcblkNrpmb.
+bool isMmcArea(std::string_view name)
+{
+    if (!name.starts_with("mmcblk")) {
+        return false;
+    }
+    const std::size_t digits = digitsAt(name, 6);
+    if (digits == 0) {
+        return false;
+    }
+    const std::string_view rest = name.substr(6 + digits);
+    return rest == "rpmb" || (rest.starts_with("boot") && rest.size() > 4 && digitsAt(rest, 4) == rest.size() - 4);
+}
 
 // The folders from the device's own up to (not including) <sysfs>/devices.
 std::vector<fs::path> ancestors(const BlockTree& tree, const std::string& disk)
@@ -78,7 +122,6 @@ std::optional<fs::path> removableUsbDevice(const BlockTree& tree, const std::str
 
 std::string busProtocol(const BlockTree& tree, const std::string& disk)
 {
-    static const std::regex ataPort("ata[0-9]+");
     bool ata = false;
     bool nvme = false;
     bool mmc = false;
@@ -89,7 +132,7 @@ std::string busProtocol(const BlockTree& tree, const std::string& disk)
         if (bus == "usb") {
             return "USB";
         }
-        ata = ata || std::regex_match(folder.filename().string(), ataPort);
+        ata = ata || isAtaPort(folder.filename().string());
         nvme = nvme || bus == "nvme";
         mmc = mmc || bus == "mmc";
         virtualBus = virtualBus || bus == "virtio" || bus == "xen" || bus == "xen-backend";
@@ -125,9 +168,7 @@ bool isExternal(const BlockTree& tree, const std::string& disk)
 
 bool isPhysical(const BlockTree& tree, const std::string& disk)
 {
-    static const std::regex virtualName("(loop|ram|zram|dm-|md|nbd|sr|zd|rbd|ubiblock)[0-9].*");
-    static const std::regex mmcArea("mmcblk[0-9]+(boot[0-9]+|rpmb)");
-    if (std::regex_match(disk, virtualName) || std::regex_match(disk, mmcArea) || underVirtual(tree, disk)) {
+    if (hasVirtualName(disk) || isMmcArea(disk) || underVirtual(tree, disk)) {
         return false;
     }
     // SCSI peripheral type 5: CD/DVD drive.
