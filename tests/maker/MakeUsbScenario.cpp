@@ -1,5 +1,7 @@
 #include "MakeUsbScenario.h"
 
+#include "TwoSticks.h"
+
 #include "core/MakerError.h"
 #include "core/Sha256.h"
 #include "maker/MakeUsb.h"
@@ -13,13 +15,7 @@ MakeUsbScenario::MakeUsbScenario()
     }
     imageHash = sha256Hex(image);
 
-    fake.listWholeDisks({"disk3", "disk4"});
-    fake.rootVolume("disk0");
-    fake.usbDisk("disk3", "Other stick", 8'000'000'000);
-    fake.usbDisk("disk4", "SanDisk Ultra", 16'008'609'792);
-    sysfs.usbDisk("disk3", "OTHER\n");
-    sysfs.usbDisk("disk4", "4C530001\n");
-    fake.simulateStick({.disk = "disk4"});
+    addTwoSticks(fake, sysfs);
 }
 
 void MakeUsbScenario::run()

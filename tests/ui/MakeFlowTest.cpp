@@ -2,6 +2,7 @@
 // alerts answered as a user would.
 #include "FakeDiskutil.h"
 #include "FakeSysfs.h"
+#include "TwoSticks.h"
 #include "UiSupport.h"
 
 #include "core/Sha256.h"
@@ -38,13 +39,7 @@ protected:
         for (int i = 0; i < 50000; ++i) {
             image.push_back(static_cast<std::uint8_t>(i * 13 + i / 251));
         }
-        fake.listWholeDisks({"disk3", "disk4"});
-        fake.rootVolume("disk0");
-        fake.usbDisk("disk3", "Other stick", 8'000'000'000);
-        fake.usbDisk("disk4", "SanDisk Ultra", 16'008'609'792);
-        sysfs.usbDisk("disk3", "OTHER\n");
-        sysfs.usbDisk("disk4", "4C530001\n");
-        fake.simulateStick({.disk = "disk4"});
+        test::addTwoSticks(fake, sysfs);
     }
 
     void makeController(bool goodImage = true)
