@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace sarnovelle::test {
@@ -117,8 +116,12 @@ protected:
     {
         const std::string table = tool("sfdisk", {"--dump", loop->node()});
         EXPECT_NE(table.find("label: dos"), std::string::npos) << table;
-        const std::regex only(loop->node() + "p1 : start= +2048, size= +2097152, type=c\n");
-        EXPECT_TRUE(std::regex_search(table, only)) << table;
+        // The partition's line, with sfdisk's alignment blanks left out.
+        const std::size_t at = table.find(loop->node() + "p1 :");
+        ASSERT_NE(at, std::string::npos) << table;
+        std::string line = table.substr(at, table.find('\n', at) - at);
+        std::erase(line, ' ');
+        EXPECT_EQ(line, loop->node() + "p1:start=2048,size=2097152,type=c") << table;
         EXPECT_EQ(table.find(loop->node() + "p2"), std::string::npos) << table;
 
         // Low-level probing, no cache: the partition holds FAT32 with the
