@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "core/Config.h"
+#include "ui/QtText.h"
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -15,11 +16,6 @@ namespace {
 
 constexpr int noticePointSize = 10;
 constexpr int iconSize = 64;
-
-QString fromStd(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 } // namespace
 

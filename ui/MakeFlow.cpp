@@ -2,8 +2,8 @@
 #include "ui/MakerController.h"
 
 #include "core/Config.h"
-#include "core/MakerError.h"
 #include "maker/MakeUsb.h"
+#include "ui/QtText.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -14,11 +14,6 @@
 namespace sarnovelle {
 
 namespace {
-
-QString fromStd(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // An application-modal alert. Plain text throughout: a disk's name must
 // never be read as markup.
@@ -95,9 +90,8 @@ void MakerController::startRun(UsbDisk disk)
         std::optional<std::string> failure;
         try {
             makeUsb(disk, image, imageHash, sink, env);
-        } catch (const MakerError& error) {
-            failure = error.message();
         } catch (const std::exception& error) {
+            // A MakerError's what() is exactly its message.
             failure = std::string(error.what());
         } catch (...) {
             failure = std::string("The preparation ended with an unknown error.");

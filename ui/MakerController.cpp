@@ -1,8 +1,8 @@
 #include "ui/MakerController.h"
 
 #include "core/Config.h"
-#include "core/MakerError.h"
 #include "ui/EnablingRule.h"
+#include "ui/QtText.h"
 #include "ui/WindowLayout.h"
 
 #include <QComboBox>
@@ -32,11 +32,6 @@ constexpr int logPointSize = 11;
 const char* const instructions = "1. Insert a USB stick (everything on it will be erased).\n"
                                  "2. Select it below and click Make USB.\n"
                                  "3. On the device PC: turn Secure Boot off in BIOS, insert the USB and power on.";
-
-QString fromStd(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 } // namespace
 
@@ -141,10 +136,8 @@ void MakerController::refresh()
     diskPopup_->clear();
     try {
         disks_ = listUsbDisks(env_);
-    } catch (const MakerError& error) {
-        disks_.clear();
-        log("Cannot list disks: " + error.message());
     } catch (const std::exception& error) {
+        // A MakerError's what() is exactly its message.
         disks_.clear();
         log("Cannot list disks: " + std::string(error.what()));
     }
