@@ -2,6 +2,8 @@
 
 #include "linux/diskutil/Files.h"
 
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <charconv>
 #include <system_error>
@@ -198,6 +200,13 @@ std::optional<fs::path> BlockTree::deviceFolder(const std::string& name) const
         return std::nullopt;
     }
     return folder;
+}
+
+DevNumber devNumberOf(const struct stat& info) { return DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}; }
+
+bool BlockTree::isNodeOf(const std::string& name, const struct stat& info) const
+{
+    return S_ISBLK(info.st_mode) && devNumber(name) == devNumberOf(info);
 }
 
 } // namespace sarnovelle::standin

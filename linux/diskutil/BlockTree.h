@@ -2,6 +2,8 @@
 
 #include "linux/diskutil/Context.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -19,6 +21,9 @@ struct DevNumber {
 };
 
 std::optional<DevNumber> parseDevNumber(const std::string& text);
+
+// The device number a device node stands for.
+DevNumber devNumberOf(const struct stat& info);
 
 // The kernel's block devices as sysfs shows them under class/block: whole
 // disks and their partitions, by kernel name (sdb, sdb1, nvme0n1p1).
@@ -43,6 +48,9 @@ public:
     // "device/model"), trimmed; absent when missing.
     std::optional<std::string> attribute(const std::string& name, const std::string& relative) const;
     std::optional<DevNumber> devNumber(const std::string& name) const;
+    // Whether a stat of a /dev entry shows the block device the kernel
+    // calls `name` (and not some other node put in its place).
+    bool isNodeOf(const std::string& name, const struct stat& info) const;
     // The devices this one is built on (device-mapper, md), by name.
     std::vector<std::string> slaves(const std::string& name) const;
     // The devices built on this one.

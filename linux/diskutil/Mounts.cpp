@@ -4,7 +4,6 @@
 #include "linux/diskutil/Identifier.h"
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <sstream>
@@ -120,7 +119,7 @@ std::optional<std::string> deviceOfPath(const BlockTree& tree, const std::string
     if (::stat((tree.roots().dev / rest).c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) {
         return std::nullopt;
     }
-    return tree.byDevNumber(DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)});
+    return tree.byDevNumber(devNumberOf(info));
 }
 
 std::vector<std::string> devicesOfMount(const BlockTree& tree, const MountEntry& entry)

@@ -18,7 +18,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <chrono>
@@ -197,8 +196,7 @@ std::string waitForPartition(const BlockTree& tree, const std::string& disk, std
     for (;;) {
         if (const auto partition = tree.partitionNumbered(disk, 1); partition && tree.sizeBytes(*partition) == bytes) {
             struct stat info {};
-            if (::stat(tree.node(*partition).c_str(), &info) == 0 && S_ISBLK(info.st_mode)
-                && tree.devNumber(*partition) == DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}) {
+            if (::stat(tree.node(*partition).c_str(), &info) == 0 && tree.isNodeOf(*partition, info)) {
                 return *partition;
             }
         }
@@ -219,8 +217,7 @@ UniqueFd openExclusive(const BlockTree& tree, const std::string& name)
                          + (error == EBUSY ? " (it is in use)." : "."));
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISBLK(info.st_mode)
-        || tree.devNumber(name) != DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}) {
+    if (::fstat(fd.get(), &info) != 0 || !tree.isNodeOf(name, info)) {
         throw MakerError(node + " is not the block device the kernel calls " + name + ".");
     }
     return fd;

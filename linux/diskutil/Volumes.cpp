@@ -16,7 +16,6 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,7 +84,7 @@ UniqueFd openDevice(const BlockTree& tree, const std::string& name, int flags)
         const int error = errno;
         throw MakerError("Could not examine " + node.string() + ": " + errorText(error));
     }
-    if (S_ISBLK(info.st_mode) && tree.devNumber(name) != DevNumber{::major(info.st_rdev), ::minor(info.st_rdev)}) {
+    if (S_ISBLK(info.st_mode) && !tree.isNodeOf(name, info)) {
         throw MakerError(node.string() + " is not the device the kernel calls " + name + ".");
     }
     return fd;
