@@ -38,9 +38,8 @@ std::string standInPath()
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) {
-        // Without our own path there is no stand-in to find; the name of
-        // the installed layout still yields a clear launch error.
-        return "/usr/libexec/sarnovelle-usb-maker/diskutil";
+        // Without our own path, the place the install puts the stand-in.
+        return SARNOVELLE_INSTALLED_DISKUTIL;
     }
     return (self.parent_path() / SARNOVELLE_REL_DISKUTIL).lexically_normal().string();
 }

@@ -18,8 +18,9 @@ struct Config {
 
     // The disk utility every disk command goes through. On macOS the
     // platform's own; elsewhere the stand-in shipped beside the application
-    // (<prefix>/libexec/sarnovelle-usb-maker/diskutil, found from the
-    // running executable's own path).
+    // (<libexecdir>/sarnovelle-usb-maker/diskutil, found from the running
+    // executable's own path by the path between the configured install
+    // directories).
     static const std::string& diskutil();
 };
 

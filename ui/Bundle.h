@@ -18,9 +18,10 @@ struct Bundle {
     static Bundle inFolder(const std::filesystem::path& folder);
 
     // The running application's own bundle, found relative to its
-    // executable: <exe dir>/../share/sarnovelle-usb-maker/ on Linux (build
-    // and install trees alike), the .app bundle's Resources and Info.plist
-    // on macOS. Needs the application object.
+    // executable: <datadir>/sarnovelle-usb-maker/ on Linux, reached from
+    // the executable's folder by the path between the configured install
+    // directories (build and install trees alike); the .app bundle's
+    // Resources and Info.plist on macOS. Needs the application object.
     static Bundle main();
 };
 
