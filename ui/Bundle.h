@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Bytes.h"
+#include "core/ImageCheck.h"
 
 #include <filesystem>
 #include <string>
@@ -23,13 +24,6 @@ struct Bundle {
     // directories (build and install trees alike); the .app bundle's
     // Resources and Info.plist on macOS. Needs the application object.
     static Bundle main();
-};
-
-// The verdict on a bundle's boot image, reached once at start-up.
-struct VerifiedImage {
-    Bytes image;           // empty when the file is missing or unreadable
-    std::string imageHash; // sha256Hex of `image`, or empty with it
-    bool imageOk = false;  // the recorded digest equals imageHash exactly
 };
 
 // Reads the image whole and compares its digest with the text stored under
