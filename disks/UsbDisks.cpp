@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <optional>
+#include <variant>
 
 namespace sarnovelle {
 
@@ -15,6 +16,7 @@ namespace {
 
 // Smallest disk offered: 1088 MiB (17 * 2^26 bytes).
 constexpr std::uint64_t minimumSize = 1'140'850'688;
+constexpr std::uint64_t mebibyte = 1 << 20;
 
 // The size in GB (10^9 bytes) with one decimal, rounded as printf's "%.1f"
 // rounds; to_chars never looks at the locale, so the separator is ".".
@@ -27,26 +29,30 @@ std::string gigabytes(std::uint64_t size)
     return std::string(buffer.data(), result.ptr);
 }
 
-// The disk as a candidate, or absent when any test fails; the tests run in
-// order and the first failure ends them.
-std::optional<UsbDisk> examine(const DiskEnv& env, const std::string& identifier)
+// The disk as a candidate, or why it is not one; the tests run in order
+// and the first failure ends them.
+std::variant<UsbDisk, std::string> examine(const DiskEnv& env, const std::string& identifier)
 {
     const auto info = diskutilPlist(env, {"info", "-plist", identifier});
     if (!info) {
-        return std::nullopt;
+        return std::string("no information from the disk utility");
     }
     if (info->text("BusProtocol") != "USB") {
-        return std::nullopt;
+        return std::string("not attached by USB");
     }
     if (info->boolean("Internal") != false) {
-        return std::nullopt;
+        return std::string("internal");
     }
     if (info->boolean("WholeDisk") != true) {
-        return std::nullopt;
+        return std::string("not a whole disk");
     }
     const auto size = info->number("Size");
-    if (!size || *size < minimumSize) {
-        return std::nullopt;
+    if (!size) {
+        return std::string("size unknown");
+    }
+    if (*size < minimumSize) {
+        return "too small (" + std::to_string(*size / mebibyte) + " MiB, at least "
+               + std::to_string(minimumSize / mebibyte) + " MiB needed)";
     }
     UsbDisk disk;
     disk.id = identifier;
@@ -63,7 +69,7 @@ std::string UsbDisk::label() const
     return id + ": " + name + "  " + gigabytes(size) + " GB  (serial " + serial + ")";
 }
 
-std::vector<UsbDisk> listUsbDisks(const DiskEnv& env)
+UsbDiskSurvey surveyUsbDisks(const DiskEnv& env)
 {
     const auto list = diskutilPlist(env, {"list", "-plist", "external", "physical"});
     const auto wholeDisks = list ? list->textList("WholeDisks") : std::nullopt;
@@ -72,18 +78,31 @@ std::vector<UsbDisk> listUsbDisks(const DiskEnv& env)
     }
     const std::set<std::string> boot = bootDisks(env);
 
-    std::vector<UsbDisk> disks;
+    UsbDiskSurvey survey;
     for (const std::string& identifier : *wholeDisks) {
         // Never query, list or later erase a name that is not a plain disk
         // name: it ends up in "/dev/" paths and disk utility arguments.
-        if (!isPlainDiskName(identifier) || boot.contains(identifier)) {
+        if (!isPlainDiskName(identifier)) {
+            survey.leftOut.push_back({identifier, "not a plain disk name"});
             continue;
         }
-        if (auto disk = examine(env, identifier)) {
-            disks.push_back(std::move(*disk));
+        if (boot.contains(identifier)) {
+            survey.leftOut.push_back({identifier, "system disk"});
+            continue;
+        }
+        auto examined = examine(env, identifier);
+        if (auto* disk = std::get_if<UsbDisk>(&examined)) {
+            survey.disks.push_back(std::move(*disk));
+        } else {
+            survey.leftOut.push_back({identifier, std::move(std::get<std::string>(examined))});
         }
     }
-    return disks;
+    return survey;
+}
+
+std::vector<UsbDisk> listUsbDisks(const DiskEnv& env)
+{
+    return surveyUsbDisks(env).disks;
 }
 
 } // namespace sarnovelle
