@@ -1,5 +1,7 @@
 #include "ScenarioFiles.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -18,12 +20,18 @@ std::optional<std::string> readWhole(const std::filesystem::path& file)
 
 void writeWhole(const std::filesystem::path& file, const std::string& content)
 {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    // Written aside and renamed over the file, so that a fake answering at
+    // the same moment (two runs at once) reads the old or the new content,
+    // never a half-written one.
+    std::filesystem::path aside = file;
+    aside += ".new" + std::to_string(::getpid());
+    std::ofstream out(aside, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
     if (!out) {
         throw std::runtime_error("cannot write " + file.string());
     }
+    std::filesystem::rename(aside, file);
 }
 
 std::map<std::string, std::string> readSettings(const std::filesystem::path& file)
