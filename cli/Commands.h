@@ -1,0 +1,23 @@
+#pragma once
+
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "core/Diskutil.h"
+#include "core/ImageCheck.h"
+
+namespace sarnovelle::cli {
+
+// The exit statuses of the command line.
+constexpr int exitDone = 0;
+constexpr int exitFailed = 1;
+constexpr int exitRefused = 2;
+
+// --list [--json]: the disks on standard output, the left-out ones and why
+// on standard error.
+int listCommand(const Options& options, const DiskEnv& env, Output& output);
+
+// --make ID... [--yes]: checks the image and the ids, confirms, prepares
+// every disk at once and ends with a table of the outcomes.
+int makeCommand(const Options& options, const VerifiedImage& image, const DiskEnv& env, Output& output);
+
+} // namespace sarnovelle::cli
