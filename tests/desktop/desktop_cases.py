@@ -1,0 +1,289 @@
+"""The cases of the desktop tier. Each boots its own guest with the build
+under test installed, plugs its own sticks, has the user's headless driver
+run the real listing and preparation, counts polkit's checks and prompts
+from the guest's journal, and checks the stick image on the host."""
+
+import hashlib
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+import cases as system_cases  # the system tier's run protocol and stick checks
+from desktop_guest import DesktopGuest, GuestError, Stick, make_payload
+
+GiB = 1 << 30
+MiB = 1 << 20
+SECTOR = 512
+USER_MEDIA = "/media/tester"
+BOOT_FILE = system_cases.BOOT_FILE
+DONE = system_cases.DONE
+MODIFY = "org.freedesktop.udisks2.modify-device"
+ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
+
+ALL = ["fresh_stick", "automounted_stick", "udisks_stopped", "busy_stick", "site_policy"]
+
+
+@dataclass
+class Context:
+    rootfs: Path
+    work: Path
+    payload: Path
+    image: bytes
+    digest: str
+
+    def guest(self, files: dict[str, str] | None = None) -> DesktopGuest:
+        """A booted guest; `files` (path: text) are written over its root."""
+        for path, text in (files or {}).items():
+            target = self.payload / "files" / path.lstrip("/")
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_text(text)
+        payload = make_payload(self.payload, self.work / "payload.img")
+        return DesktopGuest(self.rootfs, payload, self.work)
+
+    def stick(self, name: str, size: int = 2 * GiB) -> Stick:
+        return Stick(name, self.work / f"{name}.img", size,
+                     f"SARN-{name.upper()}-0042").create()
+
+
+# Sticks as users bring them.
+
+def with_old_gpt(stick: Stick) -> Stick:
+    """A GPT with one partition, both headers present."""
+    subprocess.run(["sfdisk", "-q", str(stick.path)], input="label: gpt\n,\n", text=True,
+                   check=True, capture_output=True)
+    return stick
+
+
+def with_fat32(stick: Stick, label: str, files: dict[str, bytes]) -> Stick:
+    """One 512 MiB FAT32 partition labelled `label`, holding `files`."""
+    subprocess.run(["sfdisk", "-q", str(stick.path)], text=True, check=True, capture_output=True,
+                   input="label: dos\nstart=2048, size=1048576, type=c\n")
+    subprocess.run(["mkfs.fat", "-F", "32", "-n", label, "--offset", "2048", str(stick.path),
+                    str(512 * 1024)], check=True, capture_output=True)
+    for name, data in files.items():
+        source = stick.path.with_name(name)
+        source.write_bytes(data)
+        subprocess.run(["mcopy", "-i", f"{stick.path}@@{MiB}", str(source), f"::/{name}"],
+                       check=True, capture_output=True)
+        source.unlink()
+    return stick
+
+
+def digest_of(path: Path) -> str:
+    sha = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(8 * MiB):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+# What the guest reports.
+
+def listed_id(guest: DesktopGuest, stick: Stick) -> str:
+    rows = system_cases.listed(guest)
+    ids = [row[0] for row in rows if row[3] == stick.serial]
+    if len(ids) != 1:
+        raise AssertionError(f"the stick {stick.serial} is not listed once: {rows}")
+    return ids[0]
+
+
+def mount_point(guest: DesktopGuest, partition: str) -> str:
+    return guest.root.run(["findmnt", "-rn", "-S", f"/dev/{partition}", "-o", "TARGET"],
+                          check=False).stdout.strip()
+
+
+def wait_for(condition, what: str, timeout: float = 60):
+    import time
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what} did not happen within {timeout:.0f} s")
+        time.sleep(0.5)
+
+
+class PolkitCount:
+    """The checks and prompts polkit saw from the moment of creation."""
+
+    def __init__(self, guest: DesktopGuest):
+        self.guest = guest
+        self.checks_before = len(guest.polkit_check_lines())
+        self.prompts_before = len(guest.prompts())
+
+    def checks(self) -> list[dict[str, str]]:
+        result = []
+        for line in self.guest.polkit_check_lines()[self.checks_before:]:
+            fields = line.split("sarnovelle-check ", 1)[1].split()
+            result.append(dict(field.split("=", 1) for field in fields))
+        return result
+
+    def prompts(self) -> list[str]:
+        return self.guest.prompts()[self.prompts_before:]
+
+    def summary(self) -> str:
+        actions = [c["action"].rsplit(".", 1)[-1] for c in self.checks()]
+        counted = {a: actions.count(a) for a in dict.fromkeys(actions)}
+        return f"polkit checks {counted}, prompts {len(self.prompts())}"
+
+
+def check_asked_as_session_user(count: PolkitCount) -> None:
+    """udisks asked polkit on behalf of the user in her active local
+    session, and never for a system device's action."""
+    checks = count.checks()
+    actions = {c["action"] for c in checks}
+    if MODIFY not in actions:
+        raise AssertionError(f"polkit never checked {MODIFY}: {checks}")
+    for check in checks:
+        if check["user"] != "tester" or check["local"] != "true" or check["active"] != "true":
+            raise AssertionError(f"a check outside the user's active local session: {check}")
+        if check["action"].endswith("-system"):
+            raise AssertionError(f"udisks treated the stick as a system device: {check}")
+
+
+def failure_text(run: system_cases.Run) -> str:
+    return "\n".join(run.log + [run.outcome])
+
+
+# Host checks of a prepared stick.
+
+def check_stick(context: Context, stick: Stick) -> None:
+    system_cases.check_prepared_stick(context, stick)
+    with open(stick.path, "rb") as f:
+        f.seek(SECTOR)
+        lba1 = f.read(8)
+        f.seek(stick.size - SECTOR)
+        last = f.read(8)
+    if lba1 == b"EFI PART" or last == b"EFI PART":
+        raise AssertionError("a GPT header is left on the stick "
+                             f"(LBA 1: {lba1 == b'EFI PART'}, last LBA: {last == b'EFI PART'})")
+    probe = subprocess.run(["blkid", "-p", "-o", "export", str(stick.path)],
+                           capture_output=True, text=True)
+    found = dict(line.split("=", 1) for line in probe.stdout.splitlines() if "=" in line)
+    found.pop("DEVNAME", None)
+    if found.get("PTTYPE") != "dos" or set(found) - {"PTTYPE", "PTUUID"}:
+        raise AssertionError(f"blkid -p of the whole stick: {found}")
+    copy = context.work / "BOOTX64.from-stick"
+    subprocess.run(["mcopy", "-n", "-i", f"{stick.path}@@{MiB}", f"::{BOOT_FILE}", str(copy)],
+                   check=True, capture_output=True)
+    if copy.read_bytes() != context.image:
+        raise AssertionError(f"mcopy of {BOOT_FILE} differs from the boot image")
+    copy.unlink()
+
+
+def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> tuple[system_cases.Run, str]:
+    """Lists and prepares the plugged stick as the user; checks DONE, the
+    eject and the image. Returns the run and the polkit summary."""
+    disk = listed_id(guest, stick)
+    count = PolkitCount(guest)
+    run = system_cases.make(guest, disk, timeout=300)
+    if run.outcome != DONE:
+        raise AssertionError("the run did not end DONE:\n" + failure_text(run))
+    wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
+    check_asked_as_session_user(count)
+    summary = count.summary()
+    if count.prompts():
+        raise AssertionError(f"the user was asked for a password: {count.prompts()}")
+    check_stick(context, stick)
+    return run, summary
+
+
+# The cases.
+
+def fresh_stick(context: Context) -> str:
+    """A stick with an old GPT, prepared by the user with no password."""
+    with context.guest() as guest:
+        stick = with_old_gpt(context.stick("fresh"))
+        guest.plug(stick)
+        run, summary = prepare(context, guest, stick)
+        return f"boot {guest.boot_seconds:.0f} s, run {run.seconds:.1f} s, {summary}"
+
+
+def automounted_stick(context: Context) -> str:
+    """The automounter mounted the stick's FAT32 volume before the run."""
+    with context.guest() as guest:
+        stick = with_fat32(context.stick("mounted"), "OLDSTICK", {"OLD.TXT": b"old\n"})
+        guest.plug(stick)
+        mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
+                           "udiskie's mount of the old volume")
+        if not mounted.startswith(USER_MEDIA + "/"):
+            raise AssertionError(f"the old volume is mounted at {mounted}, not by udiskie")
+        run, summary = prepare(context, guest, stick)
+        return f"old volume at {mounted}; run {run.seconds:.1f} s, {summary}"
+
+
+def udisks_stopped(context: Context) -> str:
+    """Without udisks2 the ordinary user gets the clear line; nothing changes."""
+    with context.guest() as guest:
+        stick = with_old_gpt(context.stick("nodaemon"))
+        guest.plug(stick)
+        disk = listed_id(guest, stick)
+        guest.root.run(["systemctl", "mask", "--runtime", "--now", "udisks2.service"])
+        before = digest_of(stick.path)
+        run = system_cases.make(guest, disk, timeout=120)
+        text = failure_text(run)
+        if run.outcome == DONE or "udisks2" not in text or "root" not in text:
+            raise AssertionError("expected the line that udisks2 or root is needed:\n" + text)
+        if digest_of(stick.path) != before:
+            raise AssertionError("the stick changed although the run could not start")
+        return run.outcome
+
+
+def busy_stick(context: Context) -> str:
+    """A program holds a file open on the stick: a clear failure that names
+    the folder, and the stick stays as it was."""
+    with context.guest() as guest:
+        stick = with_fat32(context.stick("busy"), "BUSYSTICK", {"HOLD.TXT": b"held\n"})
+        guest.plug(stick)
+        mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
+                           "udiskie's mount of the volume")
+        holder = guest.user.start(["sh", "-c", f'exec 3<"{mounted}/HOLD.TXT"; exec sleep 900'])
+        wait_for(lambda: guest.root.run(["sh", "-c", f"ls -l /proc/{holder}/fd"],
+                                        check=False).stdout.count(mounted),
+                 "the holder's open file", 20)
+        before = digest_of(stick.path)
+        run = system_cases.make(guest, listed_id(guest, stick), timeout=180)
+        text = failure_text(run)
+        if run.outcome == DONE or mounted not in text:
+            raise AssertionError(f"expected a failure naming {mounted}:\n" + text)
+        if digest_of(stick.path) != before:
+            raise AssertionError("the busy stick was changed")
+        if mount_point(guest, stick.device + "1") != mounted:
+            raise AssertionError("the busy volume is no longer mounted where it was")
+        return run.outcome
+
+
+SITE_RULE = """// Site policy: changing a USB disk needs the administrator, kept a while.
+polkit.addRule(function (action, subject) {
+    if (action.id == "org.freedesktop.udisks2.modify-device" && subject.user == "tester")
+        return polkit.Result.AUTH_ADMIN_KEEP;
+});
+polkit.addAdminRule(function (action, subject) {
+    return ["unix-user:root"];
+});
+"""
+
+
+def site_policy(context: Context) -> str:
+    """A stricter site policy: the desktop's agent asks once per run."""
+    rules = {"etc/polkit-1/rules.d/10-sarnovelle-site.rules": SITE_RULE}
+    with context.guest(rules) as guest:
+        guest.user.start(["sh", "-c", "exec python3 /usr/local/lib/sarnovelle/polkit-agent.py "
+                          f"{ADMIN_PASSWORD} >$HOME/polkit-agent.log 2>&1"])
+        wait_for(lambda: "agent registered" in guest.user.run(
+            ["cat", "/home/tester/polkit-agent.log"], check=False).stdout,
+            "the polkit agent's registration", 30)
+        stick = with_old_gpt(context.stick("site"))
+        guest.plug(stick)
+        disk = listed_id(guest, stick)
+        count = PolkitCount(guest)
+        run = system_cases.make(guest, disk, timeout=300)
+        if run.outcome != DONE:
+            raise AssertionError("the run did not end DONE:\n" + failure_text(run))
+        prompts = count.prompts()
+        if prompts != [MODIFY]:
+            raise AssertionError(f"expected one prompt for {MODIFY}, got {prompts}")
+        wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
+        check_stick(context, stick)
+        return f"run {run.seconds:.1f} s, {count.summary()}"

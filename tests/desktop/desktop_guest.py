@@ -1,0 +1,174 @@
+"""A throwaway QEMU guest with a Debian desktop userland (systemd, D-Bus,
+polkit, udisks2, an automounter) and a user logged in on tty1.
+
+The root file system is the cached image of scripts/desktop/build_rootfs.py
+behind QEMU's copy-on-write snapshot, so a run never changes the cache. The build
+under test comes on a second, small disk (the "payload") that the guest
+installs before the user logs in. Three virtio serial ports lead to the
+host: a command agent running as root, one running as the user inside her
+session, and the project's headless driver, started by her login.
+"""
+
+import json
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
+from guest import QEMU, Guest, GuestError, LineSocket, Qmp, Stick  # noqa: E402,F401
+
+PORTS = ("root", "user", "driver")
+
+
+class Agent:
+    """The command agent on one serial port (see guest/agent.py)."""
+
+    def __init__(self, name: str, line: LineSocket):
+        self.name = name
+        self.line = line
+        self.next_id = 0
+
+    def wait_ready(self, timeout: float) -> None:
+        reply = json.loads(self.line.line(timeout))
+        if "ready" not in reply:
+            raise GuestError(f"the {self.name} agent greeted with {reply}")
+
+    def request(self, request: dict, timeout: float) -> dict:
+        self.next_id += 1
+        request["id"] = self.next_id
+        self.line.send(json.dumps(request))
+        while True:
+            reply = json.loads(self.line.line(timeout))
+            if reply.get("id") == self.next_id:
+                return reply
+
+    def run(self, argv: list[str], timeout: float = 120, check: bool = True,
+            stdin: str = "") -> subprocess.CompletedProcess:
+        reply = self.request({"argv": argv, "timeout": timeout, "input": stdin}, timeout + 10)
+        result = subprocess.CompletedProcess(argv, reply["rc"], reply["out"], reply["err"])
+        if check and result.returncode != 0:
+            raise GuestError(f"{self.name}: {' '.join(argv)} ended with {result.returncode}: "
+                             f"{result.stderr.strip() or result.stdout.strip()}")
+        return result
+
+    def start(self, argv: list[str]) -> int:
+        """Starts a program in the background; its process id."""
+        return self.request({"argv": argv, "background": True}, 30)["pid"]
+
+
+def make_payload(folder: Path, image: Path) -> Path:
+    """An ext4 image labelled SNPAYLOAD holding `folder` (no mounts needed)."""
+    size = sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
+    mib = size * 2 // (1 << 20) + 16
+    image.unlink(missing_ok=True)
+    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-L", "SNPAYLOAD", "-d", str(folder),
+                    str(image), f"{mib}M"], check=True)
+    return image
+
+
+class DesktopGuest(Guest):
+    """One running desktop guest. Use as a context manager.
+
+    `root_disk` replaces the virtio root disk: the tests that boot the
+    system from a USB stick pass the stick here and plug it at start."""
+
+    def __init__(self, rootfs: Path, payload: Path, work_dir: Path, memory_mib: int = 1536,
+                 boot_sticks: tuple[Stick, ...] = (), root: str = "LABEL=snroot",
+                 boot_timeout: float = 300):
+        self.work_dir = work_dir
+        self.console_path = work_dir / "console.log"
+        self.transcript: list[str] = []
+        self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-desktop-"))
+        listeners = {}
+        for name in PORTS + ("qmp",):
+            path = self.socket_dir / f"{name}.sock"
+            listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            listener.bind(str(path))
+            listener.listen(1)
+            listeners[name] = (listener, path)
+        command = [
+            QEMU, "-machine", "q35,accel=tcg", "-cpu", "max", "-smp", "2",
+            "-m", str(memory_mib), "-nodefaults", "-display", "none", "-no-reboot",
+            "-kernel", str(rootfs / "vmlinuz"), "-initrd", str(rootfs / "initrd.img"),
+            "-append", f"root={root} rw console=ttyS0 panic=-1 quiet systemd.show_status=1 "
+                       # TCG on a busy host: slow starts are no failures
+                       "systemd.default_timeout_start_sec=900",
+            "-serial", f"file:{self.console_path}",
+            "-chardev", f"socket,id=qmp,path={listeners['qmp'][1]}",
+            "-mon", "chardev=qmp,mode=control",
+            "-device", "qemu-xhci,id=xhci",
+            "-device", "virtio-serial-pci,id=ports",
+            "-drive", f"file={payload},format=raw,if=virtio,readonly=on",
+        ]
+        if not boot_sticks:
+            # Writes go to a throwaway overlay: the cached image never changes.
+            command += ["-drive", f"file={rootfs / 'root.img'},format=raw,if=virtio,"
+                                  "snapshot=on,cache=unsafe"]
+        for stick in boot_sticks:
+            command += ["-drive", f"file={stick.path},format={getattr(stick, 'format', 'raw')},if=none,"
+                                  f"id={stick.name},cache=unsafe",
+                        "-device", f"usb-storage,bus=xhci.0,drive={stick.name},"
+                                   f"id={stick.name},serial={stick.serial}"]
+        for name in PORTS:
+            command += ["-chardev", f"socket,id={name},path={listeners[name][1]}",
+                        "-device", f"virtserialport,bus=ports.0,chardev={name},"
+                                   f"name=sarnovelle.{name}"]
+        self.started = time.monotonic()
+        with open(work_dir / "qemu.log", "wb") as qemu_log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                            stdout=qemu_log, stderr=subprocess.STDOUT)
+        try:
+            connections = {}
+            for name, (listener, path) in listeners.items():
+                listener.settimeout(30)
+                connections[name], _ = listener.accept()
+                listener.close()
+                path.unlink()
+            self.qmp = Qmp(connections["qmp"])
+            self.root = Agent("root", LineSocket(connections["root"]))
+            self.user = Agent("user", LineSocket(connections["user"]))
+            self.control = LineSocket(connections["driver"])
+            deadline = time.monotonic() + boot_timeout
+            self.root.wait_ready(boot_timeout)
+            self.user.wait_ready(max(1, deadline - time.monotonic()))
+            self.expect("READY", timeout=max(1, deadline - time.monotonic()))
+            self.boot_seconds = time.monotonic() - self.started
+        except Exception as error:
+            tail = self.tail()
+            self.kill()
+            raise GuestError(f"the desktop guest did not come up: {error}\n{tail}") from None
+
+    def blocks(self) -> dict[str, int]:
+        """The guest's SCSI disks (USB sticks) and their sizes in bytes."""
+        script = "for d in /sys/block/sd*; do [ -e $d ] && echo ${d##*/} $(cat $d/size); done; true"
+        out = self.root.run(["sh", "-c", script]).stdout
+        return {name: int(sectors) * 512 for name, sectors in
+                (line.split() for line in out.splitlines())}
+
+    def journal(self, *arguments: str) -> list[str]:
+        return self.root.run(["journalctl", "--no-pager", "-o", "cat", *arguments]).stdout.splitlines()
+
+    def polkit_check_lines(self) -> list[str]:
+        """polkitd's log line of every authorisation check so far."""
+        return [line for line in self.journal("-u", "polkit.service")
+                if "sarnovelle-check action=" in line]
+
+    def prompts(self) -> list[str]:
+        """The action of every password prompt the user's agent answered."""
+        return [line.split("action=")[1].split()[0]
+                for line in self.journal("-t", "sarnovelle-agent")
+                if "sarnovelle-prompt action=" in line]
+
+    def close(self) -> None:
+        if self.process.poll() is None:
+            try:
+                self.send("quit")
+                self.root.request({"argv": ["systemctl", "poweroff"], "background": True}, 10)
+                self.process.wait(timeout=60)
+            except Exception:
+                pass
+        self.kill()

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""The desktop tier: the project installed in a Debian desktop guest (systemd,
+polkit, udisks2, udiskie) and run by an ordinary user in her local session,
+on emulated USB sticks that the host checks afterwards.
+
+    run_desktop_tests.py <paths> --build-rootfs   build (or reuse) the cached guest
+    run_desktop_tests.py <paths> --case NAME      run one case
+    run_desktop_tests.py <paths>                  both, every case
+
+The build under test is installed in the guest from a Debian package when
+--deb names one, otherwise from `cmake --install <build> --prefix /usr`.
+Exit status 0 when the cases pass, 1 when one fails, 77 when a host tool
+that the tier needs is missing (the reason is printed).
+"""
+
+import argparse
+import os
+import plistlib
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.dont_write_bytecode = True
+
+import desktop_cases  # noqa: E402
+
+SKIP = 77
+BUILD_ROOTFS = HERE.parent.parent / "scripts" / "desktop" / "build_rootfs.py"
+HOST_TOOLS = ("qemu-system-x86_64", "mmdebstrap", "mke2fs", "sfdisk", "blkid",
+              "fsck.fat", "fatlabel", "mkfs.fat", "mcopy", "mdir", "cmake")
+
+
+def missing_tools() -> list[str]:
+    return [tool for tool in HOST_TOOLS if shutil.which(tool) is None]
+
+
+def rootfs(args) -> Path:
+    command = [sys.executable, str(BUILD_ROOTFS)]
+    if args.cache:
+        command += ["--cache", str(args.cache)]
+    result = subprocess.run(command, stdout=subprocess.PIPE, text=True)
+    sys.stdout.write(result.stdout)
+    if result.returncode != 0:
+        raise SystemExit(f"building the guest's root file system failed ({result.returncode})")
+    return Path(result.stdout.strip().splitlines()[-1])
+
+
+def payload_folder(args, work: Path) -> Path:
+    """The build under test as the guest installs it, plus the driver."""
+    folder = work / "payload"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    if args.deb:
+        (folder / "deb").mkdir()
+        shutil.copy(args.deb, folder / "deb")
+    else:
+        environment = dict(os.environ, DESTDIR=str(folder / "tree"))
+        subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
+                       env=environment, check=True, stdout=subprocess.DEVNULL)
+    shutil.copy(args.driver, folder / "driver")
+    return folder
+
+
+def run_case(name: str, args, root: Path) -> bool:
+    work = args.work / name
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    with open(args.share / "Info.plist", "rb") as f:
+        digest = plistlib.load(f)["SarnovelleImageSHA256"]
+    context = desktop_cases.Context(
+        rootfs=root, work=work, payload=payload_folder(args, work),
+        image=(args.share / "BOOTX64.EFI").read_bytes(), digest=digest)
+    started = time.monotonic()
+    try:
+        note = getattr(desktop_cases, name)(context)
+    except Exception:
+        print(f"FAIL {name} after {time.monotonic() - started:.1f} s")
+        traceback.print_exc(file=sys.stdout)
+        for log in ("console.log",):
+            if (work / log).exists():
+                print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-4000:])
+        return False
+    print(f"PASS {name} in {time.monotonic() - started:.1f} s: {note}")
+    shutil.rmtree(work, ignore_errors=True)  # images add up
+    return True
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--driver", type=Path, required=True, help="the headless driver")
+    parser.add_argument("--build", type=Path, required=True, help="the build folder to install")
+    parser.add_argument("--share", type=Path, required=True,
+                        help="folder with BOOTX64.EFI and Info.plist")
+    parser.add_argument("--work", type=Path, required=True, help="scratch folder")
+    parser.add_argument("--cache", type=Path, help="root file system cache folder")
+    parser.add_argument("--deb", type=Path, help="install this package instead")
+    parser.add_argument("--build-rootfs", action="store_true")
+    parser.add_argument("--case", choices=desktop_cases.ALL, action="append")
+    args = parser.parse_args()
+
+    missing = missing_tools()
+    if missing:
+        print("SKIPPED: this machine cannot run the desktop tier; missing: " + ", ".join(missing))
+        return SKIP
+    started = time.monotonic()
+    root = rootfs(args)
+    print(f"root file system ready in {time.monotonic() - started:.1f} s: {root}")
+    if args.build_rootfs:
+        return 0
+    results = [run_case(name, args, root) for name in (args.case or desktop_cases.ALL)]
+    return 0 if all(results) else 1
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    os.umask(0o022)
+    sys.exit(main())
