@@ -1,8 +1,8 @@
 #include "linux/diskutil/Command.h"
 
 #include "core/MakerError.h"
-#include "core/ToolRunner.h"
 #include "linux/diskutil/Answers.h"
+#include "linux/diskutil/Backend.h"
 #include "linux/diskutil/Identifier.h"
 #include "linux/diskutil/Partition.h"
 #include "linux/diskutil/Volumes.h"
@@ -26,37 +26,27 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
         *context.out << infoAnswer(context, rest[1]).toXml();
         return 0;
     }
+    // The changes: their arguments are checked first, then the backend
+    // that can reach the disks does the work.
     if (command == "partitionDisk") {
-        return partitionCommand(context, rest);
+        const PartitionRequest request = parsePartitionRequest(rest);
+        return chooseBackend(context)->partitionDisk(context, request);
     }
     if (command == "mount" && rest.size() == 1) {
-        return mountCommand(context, rest[0]);
+        const std::string identifier = identifierArgument(rest[0]);
+        return chooseBackend(context)->mount(context, identifier);
     }
     if (command == "unmount" && rest.size() == 1) {
-        return unmountCommand(context, rest[0]);
+        const std::string identifier = identifierArgument(rest[0]);
+        return chooseBackend(context)->unmount(context, identifier);
     }
     if (command == "eject" && rest.size() == 1) {
-        return ejectCommand(context, rest[0]);
+        const std::string identifier = identifierArgument(rest[0]);
+        return chooseBackend(context)->eject(context, identifier);
     }
     throw MakerError("Unsupported invocation: diskutil " + printable(command)
                      + ". Supported: list -plist external physical; info -plist <disk>; partitionDisk; "
                        "mount, unmount <partition>; eject <disk>.");
-}
-
-// Runs the same invocation again through the elevator, passing its output
-// on. pkexec ends with 126 when the user dismissed the password dialog and
-// 127 when no one could be asked.
-int elevate(const Context& context, const std::vector<std::string>& arguments, const std::string& command)
-{
-    std::vector<std::string> elevated{context.self};
-    elevated.insert(elevated.end(), arguments.begin(), arguments.end());
-    const ToolResult result = runTool(context.elevator, elevated);
-    if (result.status == 126 || result.status == 127 || result.status < 0) {
-        context.complain("Administrator rights are needed for " + command + "; they were not granted.");
-        return 1;
-    }
-    *context.out << result.text() << std::flush;
-    return result.status == 0 ? 0 : 1;
 }
 
 } // namespace
@@ -66,9 +56,6 @@ int runCommand(const Context& context, const std::vector<std::string>& arguments
     try {
         return dispatch(context, arguments);
     } catch (const PrivilegesNeeded& needed) {
-        if (!context.elevator.empty() && !context.self.empty()) {
-            return elevate(context, arguments, needed.command);
-        }
         context.complain("Administrator rights are needed for " + needed.command + "; run it as root.");
     } catch (const MakerError& error) {
         context.complain(error.message());

@@ -27,13 +27,11 @@ struct Owner {
 
 struct Context {
     Roots roots;
-    // Whether the program may change disks (runs as root).
+    // Whether the program may change disks through the kernel (runs as root).
     bool privileged = false;
-    // Without privileges, a change is run again through this program
-    // (pkexec, which asks the desktop user for the administrator password)
-    // as `self`; empty when there is none.
-    std::string elevator;
-    std::string self;
+    // The D-Bus address of the system bus on which udisks2 is asked to make
+    // the changes; empty for the machine's own system bus.
+    std::string systemBus;
     Owner owner;
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;

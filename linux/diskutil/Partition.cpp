@@ -28,14 +28,7 @@ namespace sarnovelle::standin {
 
 namespace {
 
-constexpr std::uint64_t partitionStartBytes = 1 << 20; // sector 2048 of 512 bytes
 constexpr unsigned char fat32LbaType = 0x0C;
-
-struct Request {
-    std::string disk;
-    std::string label;
-    std::uint64_t sectors = 0; // of 512 bytes
-};
 
 std::string upper(std::string text)
 {
@@ -47,13 +40,15 @@ std::string upper(std::string text)
     return text;
 }
 
-Request parseRequest(const std::vector<std::string>& arguments)
+} // namespace
+
+PartitionRequest parsePartitionRequest(const std::vector<std::string>& arguments)
 {
     const auto unsupported = [] {
         return MakerError("partitionDisk: unsupported arguments; the one supported form is "
                           "partitionDisk /dev/<disk> MBR \"MS-DOS FAT32\" <name> <sectors>S \"Free Space\" none R");
     };
-    Request request;
+    PartitionRequest request;
     if (!arguments.empty()) {
         request.disk = identifierArgument(arguments[0]);
     }
@@ -83,6 +78,8 @@ Request parseRequest(const std::vector<std::string>& arguments)
     }
     return request;
 }
+
+namespace {
 
 struct ContextFree {
     void operator()(fdisk_context* context) const { fdisk_unref_context(context); }
@@ -241,7 +238,11 @@ void format(const Context& context, const std::string& mkfs, const std::string& 
 
 int partitionCommand(const Context& context, const std::vector<std::string>& arguments)
 {
-    const Request request = parseRequest(arguments);
+    return partitionWithKernel(context, parsePartitionRequest(arguments));
+}
+
+int partitionWithKernel(const Context& context, const PartitionRequest& request)
+{
     const BlockTree tree(context.roots);
     const std::string disk = resolveDevice(tree, request.disk);
     if (tree.isPartition(disk)) {

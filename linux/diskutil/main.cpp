@@ -1,8 +1,8 @@
 // The disk utility on Linux: answers the application's disk invocations on
-// the kernel's block devices.
+// the kernel's block devices; changes go through udisks2 or, as root, to
+// the kernel directly.
 
 #include "linux/diskutil/Command.h"
-#include "linux/diskutil/Helpers.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -16,22 +16,17 @@
 
 namespace {
 
-// The desktop user behind this run: the one pkexec or sudo ran it for, or
-// the caller itself. Volumes are mounted for them.
+// The desktop user behind this run: the one sudo ran it for, or the caller
+// itself. The kernel backend mounts volumes for them.
 sarnovelle::standin::Owner invokingOwner()
 {
     uid_t uid = ::getuid();
-    for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
-        const char* value = std::getenv(variable);
-        if (value == nullptr || ::getuid() != 0) {
-            continue;
-        }
+    if (const char* value = std::getenv("SUDO_UID"); value != nullptr && ::getuid() == 0) {
         unsigned parsed = 0;
         const std::string_view text(value);
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
         if (error == std::errc() && end == text.data() + text.size()) {
             uid = parsed;
-            break;
         }
     }
     sarnovelle::standin::Owner owner;
@@ -57,17 +52,6 @@ int main(int argc, char** argv)
     sarnovelle::standin::Context context;
     context.privileged = ::geteuid() == 0;
     context.owner = invokingOwner();
-    // A desktop user gets the system's password dialog for a change; a run
-    // started by pkexec does not ask again.
-    if (!context.privileged && std::getenv("PKEXEC_UID") == nullptr) {
-        char self[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        const auto pkexec = sarnovelle::standin::findHelper("pkexec");
-        if (length > 0 && pkexec) {
-            context.self.assign(self, static_cast<std::size_t>(length));
-            context.elevator = *pkexec;
-        }
-    }
     context.out = &std::cout;
     context.err = &std::cerr;
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

@@ -1,6 +1,6 @@
-// The commands that change disks, as far as they can be followed in fake
-// kernel views: their refusals, their privilege check, and the eject's
-// removal of the device through sysfs.
+// The commands that change disks on the kernel's way (as root, no udisks2),
+// as far as they can be followed in fake kernel views: their refusals and
+// the eject's removal of the device through sysfs.
 
 #include "FakeSystem.h"
 
@@ -90,60 +90,6 @@ TEST_F(Changes, EjectOfTheSystemDiskIsRefused)
     const Outcome outcome = system.run({"eject", "/dev/nvme0n1"});
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find("running system"), std::string::npos);
-}
-
-TEST_F(Changes, EveryChangeNeedsAdministratorRights)
-{
-    system.mount("8:17", "/media/alice/STICK", "vfat", "/dev/sdb1");
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             partitionArguments, {"eject", "/dev/sdb"}, {"mount", "sdbs1"}, {"unmount", "sdbs1"}}) {
-        const Outcome outcome = system.run(arguments, false);
-        expectFailure(outcome, "Administrator rights are needed for " + arguments[0]);
-    }
-}
-
-TEST_F(Changes, WithoutRightsAChangeIsRunAgainThroughTheElevator)
-{
-    TempDir tools;
-    const auto record = tools / "arguments";
-    system.elevator = tools.script("pkexec", "printf '%s\\n' \"$@\" > " + record.string() + "\n"
-                                              "echo 'Started partitioning on sdb'\n"
-                                              "exit 0\n").string();
-    const Outcome outcome = system.run(partitionArguments, false);
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.out, "Started partitioning on sdb\n");
-    std::string expected = system.self + "\n";
-    for (const auto& argument : partitionArguments) {
-        expected += argument + "\n";
-    }
-    EXPECT_EQ(readText(record), expected);
-}
-
-TEST_F(Changes, ElevatedRunReportsFailureAndRefusal)
-{
-    TempDir tools;
-    system.elevator = tools.script("pkexec", "echo 'Could not mount sdb1'\nexit 1\n").string();
-    Outcome outcome = system.run({"eject", "/dev/sdb"}, false);
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "Could not mount sdb1\n");
-
-    system.elevator = tools.script("dismissed", "exit 126\n").string();
-    outcome = system.run({"eject", "/dev/sdb"}, false);
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "Administrator rights are needed for eject; they were not granted.\n");
-}
-
-TEST_F(Changes, OnlyCheckedChangesAreElevated)
-{
-    TempDir tools;
-    const auto record = tools / "arguments";
-    system.elevator = tools.script("pkexec", "echo called > " + record.string() + "\n").string();
-    EXPECT_EQ(system.run({"eject", "../sda"}, false).status, 1);
-    EXPECT_EQ(system.run({"eject", "/dev/sdx"}, false).status, 1);
-    EXPECT_EQ(system.run({"partitionDisk", "/dev/sdb", "GPT"}, false).status, 1);
-    EXPECT_EQ(system.run({"info", "-plist", "sdb"}, false).status, 0);
-    EXPECT_EQ(system.run({"list", "-plist", "external", "physical"}, false).status, 0);
-    EXPECT_FALSE(std::filesystem::exists(record)) << "a password was asked for a query or a bad invocation";
 }
 
 TEST_F(Changes, PartitionDiskAcceptsOnlyTheOneShape)

@@ -165,8 +165,7 @@ Outcome FakeSystem::run(const std::vector<std::string>& arguments, bool privileg
     standin::Context context;
     context.roots = roots();
     context.privileged = privileged;
-    context.elevator = elevator;
-    context.self = self;
+    context.systemBus = systemBus;
     context.owner.name = "alice";
     context.owner.uid = 1000;
     context.owner.gid = 1000;

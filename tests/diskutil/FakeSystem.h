@@ -69,9 +69,10 @@ public:
 
     Outcome run(const std::vector<std::string>& arguments, bool privileged = true) const;
 
-    // What an unprivileged run uses to run itself again with rights.
-    std::string elevator;
-    std::string self = "/opt/sarnovelle/libexec/sarnovelle-usb-maker/diskutil";
+    // Where a run asks udisks2 for the changes. By default a socket that
+    // does not exist, so that the changes in fake trees never reach the
+    // machine's own udisks2: root runs take the kernel's way.
+    std::string systemBus = "unix:path=/nonexistent/sarnovelle-test-bus";
 
 private:
     TempDir dir_;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "linux/diskutil/Context.h"
+#include "linux/diskutil/Partition.h"
+
+#include <memory>
+#include <string>
+
+namespace sarnovelle::standin {
+
+// The four verbs that change disks, carried out by one way of reaching the
+// disks: udisks2 on the system bus, the kernel directly (as root), or none.
+// Arguments arrive checked (identifier shapes, the partitionDisk request);
+// each verb prints its progress lines with context.say, returns 0 on
+// success and throws MakerError with the user's line on failure.
+class Backend {
+public:
+    Backend() = default;
+    Backend(const Backend&) = delete;
+    Backend& operator=(const Backend&) = delete;
+    virtual ~Backend() = default;
+
+    virtual int partitionDisk(const Context& context, const PartitionRequest& request) = 0;
+    // `identifier` as given: "sdb1", "/dev/sdb1" or "sdbs1".
+    virtual int mount(const Context& context, const std::string& identifier) = 0;
+    virtual int unmount(const Context& context, const std::string& identifier) = 0;
+    virtual int eject(const Context& context, const std::string& identifier) = 0;
+};
+
+// udisks2 when it answers on the system bus (context.systemBus), otherwise
+// the kernel when the program runs as root, otherwise the backend that
+// refuses every change with the line saying what is missing.
+std::unique_ptr<Backend> chooseBackend(const Context& context);
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "linux/diskutil/Backend.h"
+#include "linux/diskutil/UdisksBus.h"
+
+#include <memory>
+#include <string>
+
+namespace sarnovelle::standin {
+
+class BlockTree;
+
+// The disks changed by the udisks2 service, as the desktop's own disk tools
+// do: the service's polkit policy decides, and for a removable USB drive
+// of the active local user it lets the changes pass without a password.
+// The kernel's names (sdb, sdb1) are matched to udisks2's objects by
+// device number.
+class UdisksBackend final : public Backend {
+public:
+    explicit UdisksBackend(std::unique_ptr<UdisksBus> bus) : bus_(std::move(bus)) {}
+
+    int partitionDisk(const Context& context, const PartitionRequest& request) override;
+    int mount(const Context& context, const std::string& identifier) override;
+    int unmount(const Context& context, const std::string& identifier) override;
+    int eject(const Context& context, const std::string& identifier) override;
+
+private:
+    GObjectPtr<UDisksObject> blockObject(const BlockTree& tree, const std::string& name) const;
+    std::string kernelName(const BlockTree& tree, UDisksObject* object) const;
+    // Unmounts every mount of the volume; a busy one ends the verb.
+    void unmountVolume(const std::string& name, UDisksObject* object) const;
+    // The disk's own file system and those of its partitions.
+    void unmountDisk(const BlockTree& tree, const std::string& disk,
+                     UDisksObject* object) const;
+    // The volume's mount point, mounting it when no one has yet.
+    std::string mountVolume(const std::string& name, UDisksObject* object) const;
+
+    std::unique_ptr<UdisksBus> bus_;
+};
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,172 @@
+// The changes through udisks2: the calls in their order and with their
+// arguments, the lines printed, and each way the service can say no. The
+// service is the fake on a private dbus-daemon; the kernel's views are
+// fake trees in which the stick keeps the same device numbers.
+
+#include "FakeSystem.h"
+#include "FakeUdisks.h"
+
+#include "linux/diskutil/Helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+
+namespace sarnovelle::test {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+const std::vector<std::string> partitionArguments{
+    "partitionDisk", "/dev/sdb", "MBR", "MS-DOS FAT32", "Sarnovelle", "2097152S", "Free Space", "none", "R"};
+
+class Udisks : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!standin::findHelper("dbus-daemon")) {
+            GTEST_SKIP() << "dbus-daemon is missing (Debian package dbus-daemon)";
+        }
+        addTypicalDisks(system);
+        system.mount("259:1", "/", "ext4", "/dev/nvme0n1p1");
+        udisks.emplace();
+        udisks->drive("Stick", true);
+        udisks->disk("sdb", 8, 16, "Stick");
+        udisks->partition("sdb", "sdb1", 1, 8, 17, "vfat", {"/media/alice/OLD"});
+        system.systemBus = udisks->address();
+    }
+
+    void TearDown() override
+    {
+        if (udisks) {
+            EXPECT_EQ(udisks->nonInteractiveCalls(), 0) << "a call forbade the desktop's password dialog";
+        }
+    }
+
+    Outcome partition() const { return system.run(partitionArguments, false); }
+
+    FakeSystem system;
+    std::optional<FakeUdisks> udisks;
+};
+
+TEST_F(Udisks, PartitionDiskUnmountsFormatsCreatesTheFat32PartitionAndMountsIt)
+{
+    const Outcome outcome = partition();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.outLines(),
+              (std::vector<std::string>{"Started partitioning on sdb", "Unmounting disk", "Creating the partition map",
+                                        "Waiting for partitions to activate",
+                                        "Formatting sdb1 as MS-DOS (FAT32) with name SARNOVELLE", "Mounting disk",
+                                        "Volume SARNOVELLE on sdb1 mounted at /media/alice/SARNOVELLE",
+                                        "Finished partitioning on sdb"}));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Format sdb dos",
+                                      "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE",
+                                      "Mount sdb1"}));
+}
+
+TEST_F(Udisks, AVolumeInUseEndsPartitionDiskBeforeAnythingIsErased)
+{
+    udisks->busy("sdb1");
+    const Outcome outcome = partition();
+    EXPECT_EQ(outcome.status, 1);
+    ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
+    EXPECT_NE(outcome.err.find("sdb1 at /media/alice/OLD: a program still uses files there"), std::string::npos)
+        << outcome.err;
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1"}));
+    EXPECT_EQ(udisks->mountPoints("sdb1"), (std::vector<std::string>{"/media/alice/OLD"}));
+}
+
+TEST_F(Udisks, AnAutomounterThatCameFirstIsNoFailure)
+{
+    udisks->automount();
+    const Outcome outcome = partition();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.out.find("Volume SARNOVELLE on sdb1 mounted at /media/alice/SARNOVELLE\n"), std::string::npos)
+        << outcome.out;
+
+    // The mount verb on a volume someone else mounted reports where.
+    const Outcome mounted = system.run({"mount", "sdbs1"}, false);
+    EXPECT_EQ(mounted.status, 0) << mounted.err;
+    EXPECT_EQ(mounted.out, "Volume sdb1 mounted at /media/alice/SARNOVELLE\n");
+}
+
+TEST_F(Udisks, AFileSystemThatIsNotFat32FailsBeforeItIsMounted)
+{
+    udisks->newVersion("FAT16");
+    const Outcome outcome = partition();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "The new file system on sdb1 came out as vfat FAT16, not FAT32.\n");
+    EXPECT_EQ(udisks->calls().back(), "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE");
+}
+
+TEST_F(Udisks, RefusedAuthorisationsSayWhichInOneLine)
+{
+    for (const auto& [error, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"NotAuthorizedDismissed", "dismissed in the desktop's dialog"},
+             {"NotAuthorizedCanObtain", "no authentication agent"},
+             {"NotAuthorized", "the system's policy does not allow it"}}) {
+        udisks->refuse("Format", error);
+        const Outcome outcome = partition();
+        EXPECT_EQ(outcome.status, 1);
+        ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
+        EXPECT_EQ(outcome.err.rfind("Could not write the partition map on sdb: ", 0), 0U) << outcome.err;
+        EXPECT_NE(outcome.err.find(expected), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find("(udisks2: Not authorized to perform operation)"), std::string::npos)
+            << outcome.err;
+    }
+    for (const auto& call : udisks->calls()) {
+        EXPECT_EQ(call.find("CreatePartitionAndFormat"), std::string::npos) << "went on after a refusal";
+    }
+}
+
+TEST_F(Udisks, MountAndUnmountGoThroughTheService)
+{
+    const Outcome first = system.run({"unmount", "sdbs1"}, false);
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "Volume sdb1 unmounted\n");
+    const Outcome again = system.run({"unmount", "sdbs1"}, false);
+    EXPECT_EQ(again.status, 0) << "an unmounted volume is no failure: " << again.err;
+    const Outcome mounted = system.run({"mount", "sdbs1"}, false);
+    EXPECT_EQ(mounted.status, 0) << mounted.err;
+    EXPECT_EQ(mounted.out, "Volume sdb1 mounted at /media/alice/sdb1\n");
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Mount sdb1"}));
+}
+
+TEST_F(Udisks, UnmountTakesAwayEveryMountOfTheVolume)
+{
+    udisks->partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/A", "/mnt/bind", "/srv/again"});
+    system.partition("sdb", "sdb2", 2, "8:18", 2048);
+    const Outcome outcome = system.run({"unmount", "sdbs2"}, false);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb2", "Unmount sdb2", "Unmount sdb2"}));
+    EXPECT_TRUE(udisks->mountPoints("sdb2").empty());
+}
+
+TEST_F(Udisks, EjectUnmountsThenPowersOffOrEjectsTheMedium)
+{
+    Outcome outcome = system.run({"eject", "/dev/sdb"}, false);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "Disk /dev/sdb ejected\n");
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "PowerOff Stick"}));
+
+    // A card reader cannot be powered off: its medium is ejected instead.
+    udisks->drive("Reader", false);
+    udisks->disk("sdc", 8, 32, "Reader");
+    outcome = system.run({"eject", "/dev/sdc"}, false);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(udisks->calls().back(), "Eject Reader");
+}
+
+TEST_F(Udisks, AFailedPowerOffIsReportedWithTheServicesText)
+{
+    udisks->refuse("PowerOff", "NotAuthorizedCanObtain");
+    const Outcome outcome = system.run({"eject", "/dev/sdb"}, false);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err.rfind("Could not power off sdb: it needs an authorisation", 0), 0U) << outcome.err;
+}
+
+} // namespace
+} // namespace sarnovelle::test
