@@ -3,6 +3,7 @@
 #include "core/MakerError.h"
 #include "linux/diskutil/Answers.h"
 #include "linux/diskutil/Backend.h"
+#include "linux/diskutil/Guards.h"
 #include "linux/diskutil/Identifier.h"
 #include "linux/diskutil/Partition.h"
 #include "linux/diskutil/Volumes.h"
@@ -26,22 +27,28 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
         *context.out << infoAnswer(context, rest[1]).toXml();
         return 0;
     }
-    // The changes: their arguments are checked first, then the backend
-    // that can reach the disks does the work.
+    // The changes: their arguments are checked first, then the target
+    // (only a USB stick the application would offer, never a disk of the
+    // running system), then the backend that can reach the disks does the
+    // work.
     if (command == "partitionDisk") {
         const PartitionRequest request = parsePartitionRequest(rest);
+        offeredWholeDisk(context, request.disk, command);
         return chooseBackend(context)->partitionDisk(context, request);
     }
     if (command == "mount" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
+        partitionOfOfferedDisk(context, identifier, command);
         return chooseBackend(context)->mount(context, identifier);
     }
     if (command == "unmount" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
+        partitionOfOfferedDisk(context, identifier, command);
         return chooseBackend(context)->unmount(context, identifier);
     }
     if (command == "eject" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
+        offeredWholeDisk(context, identifier, command);
         return chooseBackend(context)->eject(context, identifier);
     }
     throw MakerError("Unsupported invocation: diskutil " + printable(command)

@@ -46,10 +46,10 @@ std::string identifierArgument(std::string_view argument)
 
 std::string resolveDevice(const BlockTree& tree, const std::string& identifier)
 {
-    if (tree.exists(identifier)) {
-        return identifier;
-    }
-    // "<disk>s<N>": the partition form the callers build from a whole disk.
+    // "<disk>s<N>": the partition form the callers build from a whole
+    // disk. It is read that way whenever <disk> is a whole disk, even when
+    // the kernel has a device of the same name: with 45 sd disks "sdas1"
+    // is partition 1 of sda, not partition 1 of sdas.
     const auto s = identifier.rfind('s');
     if (s != std::string::npos && s > 0 && s + 1 < identifier.size()) {
         const std::string disk = identifier.substr(0, s);
@@ -61,7 +61,17 @@ std::string resolveDevice(const BlockTree& tree, const std::string& identifier)
             if (auto partition = tree.partitionNumbered(disk, number)) {
                 return *partition;
             }
+            if (tree.exists(identifier)) {
+                // The partition the caller most likely means is not there
+                // (yet); the kernel's device of that name is another disk's.
+                throw MakerError("The identifier " + identifier + " is ambiguous: " + disk + " has no partition "
+                                 + std::to_string(number) + ", and " + identifier + " is another device ("
+                                 + tree.wholeDiskOf(identifier) + "); it is not used.");
+            }
         }
+    }
+    if (tree.exists(identifier)) {
+        return identifier;
     }
     throw MakerError("Could not find disk: " + identifier);
 }

@@ -17,10 +17,13 @@ bool isPlainName(std::string_view name);
 // MakerError with a one-line message otherwise.
 std::string identifierArgument(std::string_view argument);
 
-// The kernel name of the device an identifier stands for: the kernel's
-// own name, or, for "<disk>s<N>", partition N of that whole disk
-// (sdbs1 -> sdb1, nvme0n1s1 -> nvme0n1p1). Throws MakerError
-// "Could not find disk: <identifier>" when there is none.
+// The kernel name of the device an identifier stands for. "<disk>s<N>",
+// where <disk> is a whole disk, is partition N of that disk (sdbs1 -> sdb1,
+// nvme0n1s1 -> nvme0n1p1), even when the kernel has a device called so
+// (sdas1, partition 1 of sdas, beside sda); when <disk> has no partition N
+// but the kernel has such a device, the name is ambiguous and refused.
+// Any other identifier is the kernel's own name. Throws MakerError
+// ("Could not find disk: <identifier>" when there is no such device).
 std::string resolveDevice(const BlockTree& tree, const std::string& identifier);
 
 // The argument made safe to quote in a one-line message.

@@ -144,9 +144,11 @@ SystemStores systemStores(const BlockTree& tree, const std::vector<MountEntry>& 
         }
     }
     LeafWalk walk(tree, table, system.stores);
+    // Every mount stacked at those places counts, so that one mounted on
+    // top cannot hide the disk below it.
     for (const char* mountPoint : {"/", "/boot", "/boot/efi", "/usr"}) {
-        if (const auto entry = mountAt(table, mountPoint)) {
-            walk.mount(*entry, 0);
+        for (const auto& entry : mountsAt(table, mountPoint)) {
+            walk.mount(entry, 0);
         }
     }
     for (const auto& entry : table) {

@@ -70,13 +70,17 @@ void ensureFolder(const fs::path& folder, mode_t mode)
     }
 }
 
-// Opens the device node and checks that it is the device sysfs names.
+// Opens the device node and checks that it is the device sysfs names. With
+// O_EXCL a block device in use (mounted, held by another) is refused.
 UniqueFd openDevice(const BlockTree& tree, const std::string& name, int flags)
 {
     const fs::path node = tree.node(name);
     UniqueFd fd(::open(node.c_str(), flags | O_CLOEXEC));
     if (!fd) {
         const int error = errno;
+        if (error == EBUSY && (flags & O_EXCL) != 0) {
+            throw MakerError(name + " is still in use; it is left alone.");
+        }
         throw MakerError("Could not open " + node.string() + ": " + errorText(error));
     }
     struct stat info {};
@@ -243,7 +247,10 @@ int ejectCommand(const Context& context, const std::string& argument)
     }
     unmountEverything(context, tree, disk);
 
-    UniqueFd fd = openDevice(tree, disk, O_RDONLY);
+    // Exclusively: the kernel refuses while anything still holds the disk
+    // (a mount made meanwhile, another program's exclusive hold), and
+    // nothing else takes it while it is flushed and removed.
+    UniqueFd fd = openDevice(tree, disk, O_RDONLY | O_EXCL);
     struct stat info {};
     ::fstat(fd.get(), &info);
     if (::fsync(fd.get()) != 0 || (S_ISBLK(info.st_mode) && ::ioctl(fd.get(), BLKFLSBUF, 0) != 0)) {

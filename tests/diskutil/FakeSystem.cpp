@@ -21,6 +21,8 @@ std::string escape(const std::string& text)
             escaped += "\\040";
         } else if (c == '\t') {
             escaped += "\\011";
+        } else if (c == '\n') {
+            escaped += "\\012";
         } else if (c == '\\') {
             escaped += "\\134";
         } else {
@@ -50,8 +52,10 @@ FakeSystem::FakeSystem()
     for (const char* folder : {"sys/class/block", "sys/devices/virtual/block", "sys/fs", "proc/self", "dev", "media"}) {
         fs::create_directories(dir_ / folder);
     }
-    dir_.write("proc/self/mountinfo", "");
     dir_.write("proc/swaps", "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n");
+    // A kernel's table is never empty: at least the proc file system it is
+    // read from is mounted.
+    mount("0:22", "/proc", "proc", "proc");
 }
 
 standin::Roots FakeSystem::roots() const
@@ -178,6 +182,31 @@ Outcome FakeSystem::run(const std::vector<std::string>& arguments, bool privileg
     return outcome;
 }
 
+void addUsbStick(FakeSystem& system, const std::string& disk, const std::string& port, unsigned host,
+                 const std::string& dev, std::uint64_t sectors)
+{
+    const std::string usb = "pci0000:00/0000:00:14.0/usb2";
+    if (!fs::exists(system.sys() / "devices" / usb)) {
+        system.device("pci0000:00/0000:00:14.0", "pci");
+        system.device(usb, "usb");
+    }
+    const std::string device = usb + "/" + port;
+    const std::string hostName = "host" + std::to_string(host);
+    system.device(device, "usb");
+    system.deviceFile(device, "serial", "4C530001234567 \n");
+    system.deviceFile(device, "remove", "");
+    system.device(device + "/" + port + ":1.0", "usb");
+    system.device(device + "/" + port + ":1.0/" + hostName, "scsi");
+    const std::string scsi = device + "/" + port + ":1.0/" + hostName + "/target" + std::to_string(host) + ":0:0/"
+                             + std::to_string(host) + ":0:0:0";
+    system.device(scsi, "scsi");
+    system.deviceFile(scsi, "vendor", "SanDisk \n");
+    system.deviceFile(scsi, "model", "Cruzer   Blade   \n");
+    system.deviceFile(scsi, "type", "0\n");
+    system.deviceFile(scsi, "delete", "");
+    system.disk(disk, scsi, dev, sectors, true);
+}
+
 void addTypicalDisks(FakeSystem& system)
 {
     // Internal SATA disk.
@@ -190,30 +219,12 @@ void addTypicalDisks(FakeSystem& system)
     system.partition("sda", "sda1", 1, "8:1", 1048576);
     system.partition("sda", "sda2", 2, "8:2", 1952474000);
 
-    // USB sticks: USB device 2-1 (serial number), its interface, then the
-    // SCSI host, target and device, whose "delete" takes it out.
+    // USB sticks.
     const std::string usb = "pci0000:00/0000:00:14.0/usb2";
-    system.device("pci0000:00/0000:00:14.0", "pci");
-    system.device(usb, "usb");
-    for (const auto& [port, host, disk, dev, partitionDev, sectors] :
-         std::vector<std::tuple<std::string, std::string, std::string, std::string, std::string, std::uint64_t>>{
-             {"2-1", "host6", "sdb", "8:16", "8:17", 60062500}, {"2-2", "host7", "sdc", "8:32", "8:33", 15466496}}) {
-        const std::string device = usb + "/" + port;
-        system.device(device, "usb");
-        system.deviceFile(device, "serial", "4C530001234567 \n");
-        system.deviceFile(device, "remove", "");
-        system.device(device + "/" + port + ":1.0", "usb");
-        system.device(device + "/" + port + ":1.0/" + host, "scsi");
-        const std::string scsi = device + "/" + port + ":1.0/" + host + "/target" + host.substr(4) + ":0:0/"
-                                 + host.substr(4) + ":0:0:0";
-        system.device(scsi, "scsi");
-        system.deviceFile(scsi, "vendor", "SanDisk \n");
-        system.deviceFile(scsi, "model", "Cruzer   Blade   \n");
-        system.deviceFile(scsi, "type", "0\n");
-        system.deviceFile(scsi, "delete", "");
-        system.disk(disk, scsi, dev, sectors, true);
-        system.partition(disk, disk + "1", 1, partitionDev, sectors - 2048);
-    }
+    addUsbStick(system, "sdb", "2-1", 6, "8:16", 60062500);
+    system.partition("sdb", "sdb1", 1, "8:17", 60062500 - 2048);
+    addUsbStick(system, "sdc", "2-2", 7, "8:32", 15466496);
+    system.partition("sdc", "sdc1", 1, "8:33", 15466496 - 2048);
 
     // NVMe disk.
     system.device("pci0000:00/0000:00:1d.0/0000:3d:00.0", "pci");

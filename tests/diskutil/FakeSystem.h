@@ -51,8 +51,8 @@ public:
     // An attribute file in a block device's folder ("dm/name", "hidden").
     void attribute(const std::string& name, const std::string& relative, const std::string& value);
 
-    // One mountinfo line; the mount point and source are escaped as the
-    // kernel escapes them.
+    // One mountinfo line (the table starts with /proc's); the mount point
+    // and source are escaped as the kernel escapes them.
     // `root` is the folder of the file system that is mounted (a bind
     // mount of a subfolder shows it); `superOptions` are written as they
     // stand, so they must be escaped as the kernel escapes them.
@@ -80,6 +80,12 @@ private:
     std::string swaps_;
     int mountId_ = 20;
 };
+
+// A USB stick `disk` on port `port` of USB bus 2 (USB device with serial
+// number and "remove", interface, SCSI host `host`, target and device with
+// "delete"), without partitions.
+void addUsbStick(FakeSystem& system, const std::string& disk, const std::string& port, unsigned host,
+                 const std::string& dev, std::uint64_t sectors);
 
 // The typical external disks and internal disks of a laptop with a USB
 // stick, a USB card reader and a few virtual devices: sda (SATA, internal),

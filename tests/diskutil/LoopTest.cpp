@@ -1,7 +1,9 @@
-// partitionDisk, info, unmount and eject on a real loop device over a
-// sparse file. Needs root and /dev/loop-control; skips otherwise. The
-// resulting table and file system are checked with the system's own tools
-// (sfdisk, blkid, fsck.fat), not with the code under test.
+// The kernel's way of partitionDisk, mount, unmount and eject (the
+// functions the verbs run as root), and info, on a real loop device over a
+// sparse file; and the verbs themselves, which refuse a loop device since
+// it is no USB stick. Needs root and /dev/loop-control; skips otherwise.
+// The resulting table and file system are checked with the system's own
+// tools (sfdisk, blkid, fsck.fat), not with the code under test.
 
 #include "LoopDevice.h"
 #include "TempDir.h"
@@ -9,11 +11,18 @@
 #include "core/Plist.h"
 #include "core/Text.h"
 #include "core/ToolRunner.h"
+#include "core/MakerError.h"
 #include "linux/diskutil/Command.h"
 #include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/Partition.h"
+#include "linux/diskutil/Volumes.h"
+
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -67,7 +76,38 @@ protected:
         std::filesystem::create_directories(dir / "media");
     }
 
+    // The changes straight through the kernel's functions, past the
+    // checks that keep the verbs off a loop device; info through the
+    // program's entry point.
     Invocation run(const std::vector<std::string>& arguments)
+    {
+        return invoke([&arguments](const standin::Context& context) {
+            const std::string& verb = arguments.front();
+            const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+            if (verb == "partitionDisk") {
+                return standin::partitionCommand(context, rest);
+            }
+            if (verb == "mount") {
+                return standin::mountCommand(context, rest.at(0));
+            }
+            if (verb == "unmount") {
+                return standin::unmountCommand(context, rest.at(0));
+            }
+            if (verb == "eject") {
+                return standin::ejectCommand(context, rest.at(0));
+            }
+            return standin::runCommand(context, arguments);
+        });
+    }
+
+    // The invocation as the application makes it.
+    Invocation verb(const std::vector<std::string>& arguments)
+    {
+        return invoke([&arguments](const standin::Context& context) { return standin::runCommand(context, arguments); });
+    }
+
+    template <typename Call>
+    Invocation invoke(Call call)
     {
         std::ostringstream out;
         std::ostringstream err;
@@ -77,7 +117,12 @@ protected:
         context.out = &out;
         context.err = &err;
         Invocation result;
-        result.status = standin::runCommand(context, arguments);
+        try {
+            result.status = call(context);
+        } catch (const MakerError& error) {
+            result.status = 1;
+            err << error.message() << "\n";
+        }
         result.out = out.str();
         result.err = err.str();
         return result;
@@ -202,6 +247,43 @@ TEST_F(LoopDisk, EjectDetachesTheDevice)
     EXPECT_EQ(run.out, "Disk " + loop->node() + " ejected\n");
     loop->closeOwnDescriptor(); // the detach completes with the last user
     EXPECT_FALSE(loop->attached());
+}
+
+TEST_F(LoopDisk, EjectRefusesADiskSomethingElseHoldsExclusively)
+{
+    partition("SARNOVELLE");
+    run({"unmount", loop->name() + "s1"});
+    // Another holder, as a file system or a partitioning program would be.
+    const UniqueFd holder(::open(loop->node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    ASSERT_TRUE(holder) << std::strerror(errno);
+    const Invocation refused = run({"eject", loop->node()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, loop->name() + " is still in use; it is left alone.\n");
+    EXPECT_TRUE(loop->attached());
+}
+
+TEST_F(LoopDisk, TheVerbsRefuseALoopDeviceAndLeaveItUntouched)
+{
+    expectPartitioned(partition("KEEPME"), "KEEPME");
+    run({"unmount", loop->name() + "s1"});
+    const std::string before = tool("sfdisk", {"--dump", loop->node()});
+    const std::string why = loop->name() + " is no physical disk (Virtual); only a USB stick is changed.\n";
+    for (const auto& [arguments, refusal] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"partitionDisk", loop->node(), "MBR", "MS-DOS FAT32", "OTHER", "2097152S", "Free Space", "none", "R"},
+              "partitionDisk refused: " + why},
+             {{"eject", loop->node()}, "eject refused: " + why},
+             {{"mount", loop->name() + "s1"},
+              "mount refused: " + loop->name() + "p1 lies on " + loop->name() + ", no physical disk (Virtual); only "
+                                                                                 "a USB stick is changed.\n"}}) {
+        const Invocation refused = verb(arguments);
+        EXPECT_EQ(refused.status, 1) << arguments[0];
+        EXPECT_EQ(refused.out, "") << arguments[0];
+        EXPECT_EQ(refused.err, refusal);
+    }
+    EXPECT_TRUE(loop->attached());
+    EXPECT_EQ(tool("sfdisk", {"--dump", loop->node()}), before);
+    expectOnePartitionLabelled("KEEPME");
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "media/root")) << "something was mounted";
 }
 
 TEST_F(LoopDisk, MountsTheNewPartitionForTheDesktopUser)

@@ -1,0 +1,259 @@
+// The checks before every change, through the program's entry point in
+// fake kernel views: only a USB stick that the application would offer is
+// partitioned or ejected, only its partitions are mounted or unmounted, a
+// disk of the running system never, and a mount table that cannot be read
+// whole refuses everything.
+
+#include "FakeSystem.h"
+
+#include "linux/diskutil/Mounts.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace sarnovelle::test {
+namespace {
+
+std::vector<std::string> partitionDisk(const std::string& disk)
+{
+    return {"partitionDisk", "/dev/" + disk, "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S", "Free Space", "none", "R"};
+}
+
+class Guards : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        addTypicalDisks(system);
+        // An md array and an LV on the internal disk's second partition.
+        system.virtualDisk("md0", "9:0", 4096000);
+        system.partition("md0", "md0p1", 1, "259:8", 4000000);
+        system.slave("md0", "sda2");
+        system.virtualDisk("dm-0", "253:0", 4096000);
+        system.attribute("dm-0", "dm/name", "vg-data");
+        system.slave("dm-0", "sda1");
+        system.mount("259:1", "/", "ext4", "/dev/nvme0n1p1");
+        for (const char* name : {"sda", "sda1", "nvme0n1", "md0", "md0p1", "dm-0", "loop0", "zram0", "mmcblk0", "sr0",
+                                 "sdb", "sdb1"}) {
+            std::ofstream(system.node(name, 0)) << "old contents of " << name;
+        }
+    }
+
+    // Refused with one line naming the device; nothing printed, no node
+    // written, nothing removed, no mount folder made.
+    void expectRefused(const std::vector<std::string>& arguments, const std::string& named, const std::string& part)
+    {
+        const Outcome outcome = system.run(arguments);
+        SCOPED_TRACE(arguments[0] + " " + arguments[1]);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
+        EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find(part), std::string::npos) << outcome.err;
+        expectUntouched();
+    }
+
+    void expectUntouched()
+    {
+        for (const char* name : {"sda", "sda1", "nvme0n1", "md0", "dm-0", "loop0", "mmcblk0", "sdb", "sdb1"}) {
+            EXPECT_EQ(readText(system.roots().dev / name), std::string("old contents of ") + name);
+        }
+        for (const char* disk : {"sdb", "sdc"}) {
+            EXPECT_EQ(readText(system.blockFolder(disk) / "device/delete"), "") << disk << " was removed";
+        }
+        EXPECT_TRUE(fs::is_empty(system.roots().media));
+    }
+
+    void writeMountInfo(const std::string& text)
+    {
+        std::ofstream(system.roots().proc / "self/mountinfo", std::ios::trunc) << text;
+    }
+
+    FakeSystem system;
+};
+
+TEST_F(Guards, DisksThatAreNoUsbStickAreRefusedByName)
+{
+    for (const auto& [disk, why] : std::vector<std::pair<std::string, std::string>>{
+             {"sda", "sda is an internal disk"},
+             {"nvme0n1", "nvme0n1 is an internal disk"},
+             {"md0", "md0 is no physical disk (Virtual)"},
+             {"dm-0", "dm-0 is no physical disk (Virtual)"},
+             {"loop0", "loop0 is no physical disk (Virtual)"},
+             {"zram0", "zram0 is no physical disk"},
+             {"sr0", "sr0 is no physical disk"},
+             {"mmcblk0", "mmcblk0 is not attached by USB (Secure Digital)"}}) {
+        expectRefused(partitionDisk(disk), why, "partitionDisk refused");
+        expectRefused({"eject", "/dev/" + disk}, why, "eject refused");
+    }
+    expectRefused(partitionDisk("sdx"), "sdx", "Could not find disk");
+    expectRefused({"eject", "/dev/mapper/vg-data"}, "mapper/vg-data", "Invalid disk identifier");
+    expectRefused({"eject", "sdb1"}, "sdb1", "eject needs a whole disk");
+}
+
+TEST_F(Guards, OnlyPartitionsOfAUsbStickAreMountedOrUnmounted)
+{
+    for (const std::string verb : {"mount", "unmount"}) {
+        expectRefused({verb, "sdas1"}, "sda1 lies on sda, an internal disk", verb + " refused");
+        expectRefused({verb, "md0p1"}, "md0p1 lies on md0, no physical disk", verb + " refused");
+        expectRefused({verb, "nvme0n1s1"}, "nvme0n1p1 lies on nvme0n1", verb + " refused");
+        expectRefused({verb, "dm-0"}, "dm-0 is a whole disk", verb + " needs a partition");
+        expectRefused({verb, "sdb"}, "sdb is a whole disk", verb + " needs a partition");
+    }
+    const Outcome outcome = system.run({"unmount", "sdbs1"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "Volume sdb1 unmounted\n");
+}
+
+TEST_F(Guards, SticksBelowTheSizeFloorAreRefusedAndTheFloorItselfPasses)
+{
+    constexpr std::uint64_t floorSectors = 1088ULL * 2048;
+    addUsbStick(system, "sdd", "2-4", 9, "8:48", floorSectors - 1);
+    addUsbStick(system, "sde", "2-5", 10, "8:64", floorSectors);
+    system.node("sde");
+    expectRefused(partitionDisk("sdd"), "sdd is too small (1087 MiB, at least 1088 MiB needed)", "partitionDisk");
+    expectRefused({"eject", "sdd"}, "sdd is too small", "eject refused");
+    const Outcome outcome = system.run({"eject", "sde"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(readText(system.blockFolder("sde") / "device/delete"), "1");
+}
+
+TEST_F(Guards, AStickHoldingTheRunningSystemIsRefusedByName)
+{
+    system.mount("8:33", "/boot", "ext4", "/dev/sdc1");
+    expectRefused(partitionDisk("sdc"), "sdc holds the running system", "partitionDisk refused");
+    expectRefused({"eject", "sdc"}, "sdc holds the running system", "eject refused");
+    expectRefused({"unmount", "sdcs1"}, "sdc holds the running system", "unmount refused");
+}
+
+TEST_F(Guards, AFuseMountCallingItselfTheStickIsNotTheSticksMount)
+{
+    // A user's FUSE program chooses its own source text and has no device
+    // number of a block device. Its folder sits where this program's own
+    // mount folders go, which an unmount would remove.
+    const fs::path folder = system.roots().media / "alice/STICK";
+    fs::create_directories(folder);
+    system.mount("0:52", folder.string(), "fuse.sshfs", "/dev/sdb1", "/", "rw,user_id=1000");
+    const Outcome info = system.run({"info", "-plist", "sdbs1"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.plist().value_or(PlistDict()).text("MountPoint"), "");
+
+    const Outcome unmounted = system.run({"unmount", "sdbs1"});
+    EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+    EXPECT_TRUE(fs::is_directory(folder)) << "the FUSE mount's folder was taken for the stick's";
+}
+
+TEST_F(Guards, AFuseMountOverBootHidesNeitherTheBootDiskNorMakesTheStickItNamesOne)
+{
+    system.mount("8:33", "/boot", "ext4", "/dev/sdc1");
+    system.mount("0:52", "/boot", "fuse.evil", "/dev/sdb1");
+    expectRefused(partitionDisk("sdc"), "sdc holds the running system", "partitionDisk refused");
+    const Outcome root = system.run({"info", "-plist", "/"});
+    ASSERT_EQ(root.status, 0) << root.err;
+    const auto stores = root.plist().value_or(PlistDict()).list("APFSPhysicalStores");
+    ASSERT_TRUE(stores.has_value());
+    EXPECT_EQ(stores->size(), 2U) << root.out; // nvme0n1p1 and sdc1, not sdb1
+    EXPECT_EQ(root.out.find("<string>sdb1</string>"), std::string::npos) << root.out;
+
+    const Outcome eject = system.run({"eject", "sdb"});
+    EXPECT_EQ(eject.status, 0) << eject.err;
+}
+
+TEST_F(Guards, BtrfsCountsItsSourceOnlyForAMemberTheKernelLists)
+{
+    // The root on btrfs on the stick sdc (anonymous device number): its
+    // source names the member. A FUSE mount naming sdb1 is not btrfs.
+    system.btrfs("0f6c1a52-0000-4000-8000-00000000c0de", {"sdc1"});
+    system.mount("0:33", "/usr", "btrfs", "/dev/sdc1");
+    expectRefused(partitionDisk("sdc"), "sdc holds the running system", "partitionDisk refused");
+    // A btrfs mount whose source names a device that is no member.
+    system.mount("0:34", "/boot", "btrfs", "/dev/sdb1");
+    const Outcome eject = system.run({"eject", "sdb"});
+    EXPECT_EQ(eject.status, 0) << eject.err;
+}
+
+TEST_F(Guards, AMountTableThatCannotBeReadWholeRefusesEveryChange)
+{
+    const std::string good = readText(system.roots().proc / "self/mountinfo");
+    const fs::path table = system.roots().proc / "self/mountinfo";
+    const std::vector<std::pair<std::string, std::function<void()>>> breakages{
+        {"missing", [&] { fs::remove(table); }},
+        {"unreadable", [&] { fs::remove(table); fs::create_directory(table); }},
+        {"empty", [&] { writeMountInfo(""); }},
+        {"cut off", [&] { writeMountInfo(good.substr(0, good.size() - 1)); }},
+        {"a line without separator", [&] { writeMountInfo(good + "40 1 8:17 / /media/x rw shared:1 vfat /dev/sdb1 rw\n"); }},
+        {"two blanks", [&] { writeMountInfo(good + "40 1 8:17 / /media/x  rw - vfat /dev/sdb1 rw\n"); }},
+        {"a bad escape", [&] { writeMountInfo(good + "40 1 8:17 / /media/x\\04 rw - vfat /dev/sdb1 rw\n"); }},
+        {"a bad device number", [&] { writeMountInfo(good + "40 1 8-17 / /media/x rw - vfat /dev/sdb1 rw\n"); }},
+    };
+    for (const auto& [what, breakTable] : breakages) {
+        SCOPED_TRACE(what);
+        fs::remove_all(table);
+        breakTable();
+        for (const auto& arguments : std::vector<std::vector<std::string>>{
+                 partitionDisk("sdb"), {"eject", "sdb"}, {"mount", "sdbs1"}, {"unmount", "sdbs1"}}) {
+            expectRefused(arguments, "mount table", arguments[0] + " refused: Could not read the mount table");
+        }
+        const Outcome root = system.run({"info", "-plist", "/"});
+        EXPECT_EQ(root.status, 1);
+        EXPECT_EQ(root.out, "");
+        EXPECT_NE(root.err.find("the disks of the running system are unknown"), std::string::npos) << root.err;
+    }
+}
+
+TEST_F(Guards, AnUnreadableSwapListRefusesEveryChange)
+{
+    fs::remove(system.roots().proc / "swaps");
+    fs::create_directory(system.roots().proc / "swaps");
+    expectRefused(partitionDisk("sdb"), "swap list", "partitionDisk refused");
+    EXPECT_EQ(system.run({"info", "-plist", "/"}).status, 1);
+}
+
+TEST_F(Guards, ALongMountTableIsReadWhole)
+{
+    // Far beyond any small-file cap: the system's disk at the very end
+    // must still be found.
+    std::string text = readText(system.roots().proc / "self/mountinfo");
+    for (int i = 0; i < 60000; ++i) {
+        text += std::to_string(1000 + i) + " 1 0:200 / /srv/filler/" + std::to_string(i)
+                + " rw,relatime shared:9 - tmpfs tmpfs rw,size=1024k\n";
+    }
+    text += "99999 1 8:33 / /boot rw,relatime - ext4 /dev/sdc1 rw\n";
+    ASSERT_GT(text.size(), 4U << 20);
+    writeMountInfo(text);
+    expectRefused(partitionDisk("sdc"), "sdc holds the running system", "partitionDisk refused");
+}
+
+TEST(MountTable, FieldsAreSplitOnSingleBlanksAndTheKernelsEscapesUndone)
+{
+    const auto table = standin::parseMountInfo(
+        "36 35 8:17 / /media/alice/MY\\040STICK\\011tab\\012line\\134back rw,nosuid shared:7 master:1 - vfat "
+        "/dev/sdb1 rw,fmask=0022\n"
+        "37 35 0:45 / /run/empty rw - tmpfs  rw,size=8k\n");
+    ASSERT_EQ(table.size(), 2U);
+    EXPECT_EQ(table[0].device, (standin::DevNumber{8, 17}));
+    EXPECT_EQ(table[0].mountPoint, "/media/alice/MY STICK\ttab\nline\\back");
+    EXPECT_EQ(table[0].fsType, "vfat");
+    EXPECT_EQ(table[0].source, "/dev/sdb1");
+    EXPECT_EQ(table[0].superOptions, "rw,fmask=0022");
+    // An empty source is a field of its own: the options stay options.
+    EXPECT_EQ(table[1].source, "");
+    EXPECT_EQ(table[1].superOptions, "rw,size=8k");
+}
+
+TEST_F(Guards, EscapedMountPointsAreReportedDecoded)
+{
+    const std::string place = "/media/alice/MY STICK\tWITH\\ODD\nNAME";
+    system.mount("8:17", place, "vfat", "/dev/sdb1");
+    const Outcome info = system.run({"info", "-plist", "sdbs1"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.plist().value_or(PlistDict()).text("MountPoint"), place);
+    const Outcome mount = system.run({"mount", "sdbs1"});
+    EXPECT_EQ(mount.status, 0) << mount.err;
+    EXPECT_EQ(mount.out, "Volume sdb1 mounted at " + place + "\n");
+}
+
+} // namespace
+} // namespace sarnovelle::test
