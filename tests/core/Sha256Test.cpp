@@ -33,5 +33,32 @@ TEST(Sha256Hex, KeepsLeadingZerosAndNeverUsesLowerCase)
     }
 }
 
+// Bytes that arrive in pieces give the digest of the whole, however they
+// are cut, and a finished digest starts afresh.
+TEST(Sha256, PiecesGiveTheDigestOfTheWhole)
+{
+    Bytes data(3 * 64 + 17);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    const std::string whole = sha256Hex(data);
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{55}, std::size_t{64},
+                                  std::size_t{65}, data.size()}) {
+        Sha256 digest;
+        const ByteView view(data);
+        digest.update(view.first(cut));
+        digest.update({});
+        digest.update(view.subspan(cut));
+        EXPECT_EQ(digest.hexDigest(), whole) << "cut at " << cut;
+    }
+
+    Sha256 reused;
+    reused.update(toBytes("first"));
+    (void)reused.hexDigest();
+    reused.update(toBytes("abc"));
+    EXPECT_EQ(reused.hexDigest(), "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    EXPECT_EQ(reused.hexDigest(), sha256Hex({}));
+}
+
 } // namespace
 } // namespace sarnovelle
