@@ -16,4 +16,10 @@ void writeFile(const std::string& path, ByteView data);
 // error text.
 Bytes readFileUncached(const std::string& path);
 
+// Reads the file at `path` exactly as readFileUncached does, with the same
+// failures, but hashes each piece as it arrives instead of keeping it, and
+// returns the SHA-256 of the whole file as sha256Hex writes it. Memory
+// stays at one read buffer whatever the file's size.
+std::string sha256OfFileUncached(const std::string& path);
+
 } // namespace sarnovelle

@@ -2,7 +2,6 @@
 
 #include "core/Config.h"
 #include "core/MakerError.h"
-#include "core/Sha256.h"
 #include "maker/FileIo.h"
 #include "maker/MountWait.h"
 
@@ -82,8 +81,9 @@ void makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHa
     }
     const std::string remountPoint = waitForMount(env, partition);
 
-    const Bytes readBack = readFileUncached(remountPoint + "/EFI/BOOT/BOOTX64.EFI");
-    const std::string readBackHash = sha256Hex(readBack);
+    // The digest is taken while the file is read, so that no second copy
+    // of the image is held.
+    const std::string readBackHash = sha256OfFileUncached(remountPoint + "/EFI/BOOT/BOOTX64.EFI");
     log("Read back SHA-256 " + readBackHash);
     if (readBackHash != imageHash) {
         throw MakerError("Read-back SHA-256 does not match the image.");

@@ -15,8 +15,18 @@ int flushToMedium(int fd);
 // platform or the file system declines, reads go on through the cache.
 void bypassCache(int fd);
 
-// Alignment the read buffer needs for cache-bypassing reads.
+// Alignment the buffers, lengths and file offsets of cache-bypassing reads
+// and writes need.
 inline constexpr std::size_t uncachedAlignment = 4096;
+
+// Asks that writes through `fd` bypass the data cache. True when the
+// platform took the request; each write must then be a whole multiple of
+// uncachedAlignment, from memory aligned to it, at an aligned offset, and
+// the file system may still refuse one with EINVAL.
+bool startUncachedWrites(int fd);
+
+// Back to ordinary writes through the cache.
+void endUncachedWrites(int fd);
 
 // One read(2) through a descriptor prepared by bypassCache. Returns what
 // read returns, with errno set for -1.

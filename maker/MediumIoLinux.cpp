@@ -22,6 +22,25 @@ void bypassCache(int fd)
     }
 }
 
+// O_DIRECT for writing is asked for on the open descriptor; file systems
+// without direct I/O refuse the flag here. Some take it and still write
+// through the cache where direct I/O cannot serve a write (FAT, for writes
+// that extend a file), but then write those pages out before the call
+// returns and drop them, which keeps the cache from filling with the image.
+bool startUncachedWrites(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+}
+
+void endUncachedWrites(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_DIRECT) != 0) {
+        (void)::fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+    }
+}
+
 // Some file systems accept O_DIRECT on the descriptor but refuse a
 // particular read (alignment, or no direct I/O after all) with EINVAL.
 // Then the flag is cleared and the same read is made through the cache,

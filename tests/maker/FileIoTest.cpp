@@ -1,6 +1,7 @@
 #include "TempDir.h"
 
 #include "core/MakerError.h"
+#include "core/Sha256.h"
 #include "maker/FileIo.h"
 #include "maker/MediumIo.h"
 
@@ -11,7 +12,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 
 namespace sarnovelle::test {
@@ -145,6 +150,90 @@ TEST(ReadFileUncached, RefusedDirectReadFallsBackToACachedRead)
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_DIRECT, 0);
 }
 #endif
+
+// The folders to try file I/O in: the temporary folder's file system (which
+// usually takes direct I/O) and tmpfs (which refuses it) when present.
+std::vector<fs::path> fileSystems(const TempDir& dir)
+{
+    std::vector<fs::path> folders{dir.path()};
+    if (fs::is_directory("/dev/shm")) {
+        folders.emplace_back("/dev/shm");
+    }
+    return folders;
+}
+
+std::string scratchName(const fs::path& folder, const std::string& what, std::size_t size)
+{
+    return (folder / (what + "-" + std::to_string(::getpid()) + "-" + std::to_string(size))).string();
+}
+
+// Whole blocks go out bypassing the cache, the rest through it; sizes just
+// around the block and the write piece, from an aligned source and from one
+// that is not, must all arrive byte for byte.
+TEST(WriteFile, WritesEverySizeAroundBlocksAndPiecesFromAnyAddress)
+{
+    constexpr std::size_t block = 4096;
+    constexpr std::size_t piece = 8 * 1048576;
+    TempDir dir;
+    const Bytes data = randomBytes(2 * piece + block + 1, 11);
+    // The source once at a block boundary and once one byte past it.
+    std::unique_ptr<std::uint8_t, decltype(&std::free)> aligned(
+        static_cast<std::uint8_t*>(std::aligned_alloc(block, data.size() + block)), &std::free);
+    ASSERT_TRUE(aligned);
+    for (const auto& folder : fileSystems(dir)) {
+        for (const std::size_t size : {block - 1, block, block + 1, 3 * block + 7, piece, piece + block + 1,
+                                       2 * piece + block + 1}) {
+            for (const std::size_t shift : {std::size_t{0}, std::size_t{1}}) {
+                std::memcpy(aligned.get() + shift, data.data(), size);
+                const auto file = scratchName(folder, "write", size);
+                writeFile(file, ByteView(aligned.get() + shift, size));
+                const Bytes back = readFileUncached(file);
+                fs::remove(file);
+                ASSERT_EQ(back.size(), size) << file << " from shift " << shift;
+                EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin())) << file << " from shift " << shift;
+            }
+        }
+    }
+}
+
+TEST(WriteFile, TruncatesALargerFileWrittenInBlocks)
+{
+    TempDir dir;
+    const auto file = (dir / "image").string();
+    writeFile(file, randomBytes(9 * 1048576 + 3, 5));
+    writeFile(file, randomBytes(5000, 6));
+    EXPECT_EQ(readFileUncached(file), randomBytes(5000, 6));
+}
+
+// The digest taken while reading equals the digest of the bytes that
+// readFileUncached collects, around the read buffer's size.
+TEST(Sha256OfFileUncached, MatchesTheDigestOfTheWholeFile)
+{
+    TempDir dir;
+    for (const auto& folder : fileSystems(dir)) {
+        for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{1048575}, std::size_t{1048576},
+                                       std::size_t{1048577}, std::size_t{3 * 1048576 + 513}}) {
+            const auto file = scratchName(folder, "digest", size);
+            const Bytes data = randomBytes(size, static_cast<unsigned>(size) + 3);
+            writeFile(file, data);
+            const std::string streamed = sha256OfFileUncached(file);
+            const Bytes back = readFileUncached(file);
+            fs::remove(file);
+            EXPECT_EQ(streamed, sha256Hex(data)) << file;
+            EXPECT_EQ(streamed, sha256Hex(back)) << file;
+        }
+    }
+}
+
+TEST(Sha256OfFileUncached, FailsAsReadFileUncachedDoes)
+{
+    TempDir dir;
+    const auto missing = (dir / "EFI" / "BOOT" / "BOOTX64.EFI").string();
+    EXPECT_EQ(messageOf([&] { sha256OfFileUncached(missing); }),
+              "Cannot open " + missing + ": No such file or directory");
+    EXPECT_EQ(messageOf([&] { sha256OfFileUncached(dir.path().string()); }),
+              "Read of " + dir.path().string() + " failed: Is a directory");
+}
 
 TEST(ReadFileUncached, ReportsAMissingPathAndAFolder)
 {
