@@ -1,6 +1,7 @@
 #!/bin/sh
-# Times the preparation run against the stick's floor inside the system
-# tier's QEMU guest, for the shipped boot image and for a 512 MiB image.
+# Times the preparation run against the same job done by hand inside the system
+# tier's QEMU guest, per phase, for the shipped boot image and for a 512 MiB
+# image, with the peak resident memory of a run.
 #   scripts/measure-system.sh [build folder] [rounds]
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)

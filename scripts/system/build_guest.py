@@ -42,6 +42,9 @@ MODULE_PARAMETERS = {"usb-storage": "delay_use=0"}
 # Programs the stand-in runs, by their absolute paths.
 HELPERS = ["/usr/sbin/sfdisk", "/usr/sbin/mkfs.fat", "/usr/sbin/wipefs",
            "/usr/sbin/blockdev", "/usr/sbin/fsck.fat"]
+# The standard tools of the measurement's hand-made baseline, and its script.
+BASELINE_TOOLS = ["/usr/bin/dd", "/usr/bin/sha256sum"]
+BASELINE_SCRIPT = Path(__file__).resolve().parent / "baseline.sh"
 
 PREFIX = "/opt/sarnovelle"
 APP = "sarnovelle-usb-maker"
@@ -222,7 +225,7 @@ def build_initramfs(args, release: str) -> bytes:
     cpio.copy(args.busybox, "/usr/bin/busybox")
     applets = subprocess.run([args.busybox, "--list"], capture_output=True, text=True,
                              check=True).stdout.split()
-    helpers = [h for h in HELPERS if os.path.exists(h)]
+    helpers = [h for h in HELPERS + BASELINE_TOOLS if os.path.exists(h)]
     helper_names = {Path(h).name for h in helpers}
     for applet in applets:
         if applet not in helper_names and applet not in ("busybox", "[", "[["):
@@ -241,6 +244,7 @@ def build_initramfs(args, release: str) -> bytes:
         cpio.copy(library, library)
     cpio.copy(args.boot_image, f"{PREFIX}/share/{APP}/BOOTX64.EFI")
     cpio.copy(args.info_plist, f"{PREFIX}/share/{APP}/Info.plist")
+    cpio.copy(str(BASELINE_SCRIPT), f"{PREFIX}/libexec/sarnovelle-measure/baseline.sh")
 
     lines = []
     for path, parameters in module_load_order(release):
@@ -256,7 +260,8 @@ def build_initramfs(args, release: str) -> bytes:
 
 def inputs_of(args, kernel: Path) -> dict:
     files = [str(kernel), args.driver, args.stand_in, args.boot_image, args.info_plist,
-             args.busybox, __file__] + [h for h in HELPERS if os.path.exists(h)]
+             args.busybox, __file__, str(BASELINE_SCRIPT)] + [
+                 h for h in HELPERS + BASELINE_TOOLS if os.path.exists(h)]
     described = {}
     for f in files:
         s = os.stat(f)

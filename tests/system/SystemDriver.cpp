@@ -13,8 +13,15 @@
 //                           starts with <start>, HOLD and wait for "go"
 //                           (answering "blocks" meanwhile);
 //                           with stamps, STAMP <seconds into the run> before
-//                           each LOG; then TIME make <seconds> and OUTCOME <DONE or
-//                           FAILED message>, then OK
+//                           each LOG; then TIME make <seconds>, OUTCOME <DONE or
+//                           FAILED message>, PEAK <bytes> (the run's peak
+//                           resident memory), then OK. Each run is a fresh
+//                           process, so that its peak is its own.
+//   baseline <id> [bytes=<n>]
+//                           the same job done by hand with the standard
+//                           tools (baseline.sh) on <id> with the same image:
+//                           TIME <phase> <seconds> per phase, TIME baseline
+//                           <seconds>, then OK (or ERROR with its output)
 //   floor <id> <n>          the device floor for <n> bytes on <id>: mkfs.fat
 //                           of a fresh partition, a direct write and a direct
 //                           read of <n> bytes; TIME lines, then OK
@@ -34,11 +41,15 @@
 #include "maker/MakeUsb.h"
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +74,9 @@ const std::string doneMessage = "DONE. The USB is ready. You can remove it.";
 // The serial line to the host: raw mode, whole lines in both directions.
 class Channel {
 public:
+    // The line a parent process set up, handed down as a descriptor.
+    explicit Channel(UniqueFd fd) : fd_(std::move(fd)) {}
+
     explicit Channel(const char* path) : fd_(::open(path, O_RDWR | O_NOCTTY))
     {
         if (!fd_) {
@@ -110,6 +124,8 @@ public:
             pending_.append(buffer, static_cast<std::size_t>(count));
         }
     }
+
+    int fd() const { return fd_.get(); }
 
 private:
     UniqueFd fd_;
@@ -257,6 +273,99 @@ void make(Channel& channel, const std::string& id, const std::map<std::string, s
     }
     channel.send("TIME make " + std::to_string(secondsSince(start)));
     channel.send("OUTCOME " + outcome);
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    channel.send("PEAK " + std::to_string(static_cast<long long>(usage.ru_maxrss) * 1024));
+    channel.send("OK");
+}
+
+// Runs `make` in a fresh process of this program that talks over the same
+// line, so that the peak resident memory it reports is that of one run.
+void makeInFreshProcess(Channel& channel, const std::string& line)
+{
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string fd = std::to_string(channel.fd());
+    std::vector<char*> argv{const_cast<char*>(self.c_str()), const_cast<char*>("--make"),
+                            const_cast<char*>(fd.c_str()), const_cast<char*>(line.c_str()), nullptr};
+    pid_t child = 0;
+    if (const int error = ::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), environ)) {
+        channel.send(std::string("ERROR cannot start the run: ") + std::strerror(error));
+        return;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        channel.send("ERROR the run's process ended with status " + std::to_string(status));
+    }
+}
+
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+struct PipeCloser {
+    void operator()(std::FILE* pipe) const { ::pclose(pipe); }
+};
+
+// The hand-made baseline on `id` with the image a run would get: the
+// script's phases timed here as their PHASE lines arrive.
+void baseline(Channel& channel, const std::string& id, const std::map<std::string, std::string>& settings)
+{
+    const std::string imageFile = "/tmp/baseline-image";
+    std::string expected;
+    {
+        const auto bytes = settings.find("bytes");
+        const Bytes image = bytes != settings.end() ? generatedImage(std::stoull(bytes->second))
+                                                    : toBytes(readAll(shareFolder() / "BOOTX64.EFI"));
+        expected = lowerCase(sha256Hex(image));
+        std::ofstream out(imageFile, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        if (!out.flush()) {
+            channel.send("ERROR cannot write " + imageFile);
+            return;
+        }
+    }
+    const fs::path script = fs::read_symlink("/proc/self/exe").parent_path() / ".." / "libexec"
+                            / "sarnovelle-measure" / "baseline.sh";
+    const std::string command = "/bin/sh " + script.string() + " /dev/" + id + " " + imageFile + " " + expected
+                                + " 2>&1";
+
+    std::vector<std::pair<std::string, double>> marks;
+    std::string output;
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<std::FILE, PipeCloser> pipe(::popen(command.c_str(), "r"));
+    if (!pipe) {
+        channel.send(std::string("ERROR cannot start the baseline: ") + std::strerror(errno));
+        return;
+    }
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, pipe.get())) {
+        const double at = secondsSince(start);
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        if (line.rfind("PHASE ", 0) == 0 || line == "END") {
+            marks.emplace_back(line == "END" ? "end" : line.substr(6), at);
+        } else {
+            output += line + " | ";
+        }
+    }
+    const int status = ::pclose(pipe.release());
+    const double total = secondsSince(start);
+    fs::remove(imageFile);
+    if (status != 0 || marks.empty() || marks.back().first != "end") {
+        channel.send("ERROR baseline failed (status " + std::to_string(status) + "): " + output);
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < marks.size(); ++i) {
+        channel.send("TIME " + marks[i].first + " " + std::to_string(marks[i + 1].second - marks[i].second));
+    }
+    channel.send("TIME baseline " + std::to_string(total));
     channel.send("OK");
 }
 
@@ -333,6 +442,16 @@ void measureFloor(Channel& channel, const std::string& id, std::size_t size)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--make") {
+        // One run in a fresh process: the line's descriptor and the command.
+        Channel channel(UniqueFd(std::atoi(argv[2])));
+        std::istringstream words(argv[3]);
+        std::string command;
+        std::string id;
+        words >> command >> id;
+        make(channel, id, options(words));
+        return 0;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <serial line to the host>\n", argv[0]);
         return 2;
@@ -349,7 +468,9 @@ int main(int argc, char** argv)
         } else if (command == "list") {
             list(channel);
         } else if (command == "make" && words >> id) {
-            make(channel, id, options(words));
+            makeInFreshProcess(channel, *line);
+        } else if (command == "baseline" && words >> id) {
+            baseline(channel, id, options(words));
         } else if (command == "floor" && words >> id) {
             std::size_t size = 0;
             words >> size;
