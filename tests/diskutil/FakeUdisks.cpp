@@ -1,9 +1,11 @@
 #include "FakeUdisks.h"
+#include "FakeUdisksHandlers.h"
 
 #include "linux/diskutil/Helpers.h"
 
 #include "core/UniqueFd.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -21,19 +23,6 @@ namespace sarnovelle::test {
 
 namespace {
 
-constexpr const char* root = "/org/freedesktop/UDisks2";
-const std::string errorPrefix = "org.freedesktop.UDisks2.Error.";
-
-std::string blockPath(const std::string& name)
-{
-    return std::string(root) + "/block_devices/" + name;
-}
-
-std::string drivePath(const std::string& id)
-{
-    return std::string(root) + "/drives/" + id;
-}
-
 // Whether something accepts connections on the socket.
 bool listening(const std::filesystem::path& socket)
 {
@@ -48,155 +37,7 @@ bool listening(const std::filesystem::path& socket)
     return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-std::vector<std::string> pointsOf(UDisksFilesystem* filesystem)
-{
-    std::vector<std::string> points;
-    if (const gchar* const* list = udisks_filesystem_get_mount_points(filesystem)) {
-        for (; *list != nullptr; ++list) {
-            points.emplace_back(*list);
-        }
-    }
-    return points;
-}
-
-void flush(gpointer interface)
-{
-    g_dbus_interface_skeleton_flush(G_DBUS_INTERFACE_SKELETON(interface));
-}
-
 } // namespace
-
-// The service's answers, called on its thread by the skeletons.
-struct FakeUdisks::Handlers {
-    static gboolean format(UDisksBlock* block, GDBusMethodInvocation* invocation, const gchar* type,
-                           GVariant* options, gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        const std::string disk = self->nameOf(block);
-        self->record("Format " + disk + " " + type, options);
-        if (self->refused("Format", invocation)) {
-            return TRUE;
-        }
-        // The old partitions go, an empty table of the type takes their place.
-        const GObjectList objects(g_dbus_object_manager_get_objects(G_DBUS_OBJECT_MANAGER(self->server_.get())));
-        for (GList* item = objects.get(); item != nullptr; item = item->next) {
-            UDisksPartition* partition = udisks_object_peek_partition(UDISKS_OBJECT(item->data));
-            if (partition != nullptr && blockPath(disk) == udisks_partition_get_table(partition)) {
-                g_dbus_object_manager_server_unexport(self->server_.get(),
-                                                      g_dbus_object_get_object_path(G_DBUS_OBJECT(item->data)));
-            }
-        }
-        UDisksObjectSkeleton* object = self->object(blockPath(disk));
-        udisks_object_skeleton_set_filesystem(object, nullptr);
-        const GObjectPtr<UDisksPartitionTable> table = adoptObject(udisks_partition_table_skeleton_new());
-        udisks_partition_table_set_type_(table.get(), type);
-        udisks_object_skeleton_set_partition_table(object, table.get());
-        g_signal_connect(table.get(), "handle-create-partition-and-format", G_CALLBACK(create), self);
-        udisks_block_complete_format(block, invocation);
-        return TRUE;
-    }
-
-    static gboolean create(UDisksPartitionTable* table, GDBusMethodInvocation* invocation, guint64 offset,
-                           guint64 size, const gchar* type, const gchar*, GVariant* options, const gchar* formatType,
-                           GVariant* formatOptions, gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        const std::string disk = self->nameOf(table);
-        const gchar* label = "";
-        g_variant_lookup(formatOptions, "label", "&s", &label);
-        self->record("CreatePartitionAndFormat " + disk + " " + std::to_string(offset) + " " + std::to_string(size)
-                         + " " + type + " " + formatType + " " + label,
-                     options);
-        self->record("", formatOptions);
-        if (self->refused("CreatePartitionAndFormat", invocation)) {
-            return TRUE;
-        }
-        UDisksBlock* diskBlock = udisks_object_peek_block(UDISKS_OBJECT(self->object(blockPath(disk))));
-        const dev_t device = udisks_block_get_device_number(diskBlock);
-        const std::string name = disk + "1";
-        self->partition(disk, name, 1, major(device), minor(device) + 1, formatType);
-        UDisksObjectSkeleton* created = self->object(blockPath(name));
-        UDisksBlock* block = udisks_object_peek_block(UDISKS_OBJECT(created));
-        udisks_block_set_id_version(block, self->newVersion_.c_str());
-        udisks_block_set_id_label(block, label);
-        flush(block);
-        if (self->automount_) {
-            self->mountAt(udisks_object_peek_filesystem(UDISKS_OBJECT(created)),
-                          {"/media/alice/" + std::string(label)});
-        }
-        udisks_partition_table_complete_create_partition_and_format(table, invocation, blockPath(name).c_str());
-        return TRUE;
-    }
-
-    static gboolean mount(UDisksFilesystem* filesystem, GDBusMethodInvocation* invocation, GVariant* options,
-                          gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        const std::string name = self->nameOf(filesystem);
-        self->record("Mount " + name, options);
-        if (self->refused("Mount", invocation)) {
-            return TRUE;
-        }
-        if (const auto points = pointsOf(filesystem); !points.empty()) {
-            g_dbus_method_invocation_return_dbus_error(
-                invocation, (errorPrefix + "AlreadyMounted").c_str(),
-                ("Device /dev/" + name + " is already mounted at `" + points.front() + "'.").c_str());
-            return TRUE;
-        }
-        UDisksBlock* block = udisks_object_peek_block(UDISKS_OBJECT(self->object(blockPath(name))));
-        const std::string label = udisks_block_get_id_label(block) != nullptr ? udisks_block_get_id_label(block) : "";
-        const std::string point = "/media/alice/" + (label.empty() ? name : label);
-        self->mountAt(filesystem, {point});
-        udisks_filesystem_complete_mount(filesystem, invocation, point.c_str());
-        return TRUE;
-    }
-
-    static gboolean unmount(UDisksFilesystem* filesystem, GDBusMethodInvocation* invocation, GVariant* options,
-                            gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        const std::string name = self->nameOf(filesystem);
-        self->record("Unmount " + name, options);
-        if (self->refused("Unmount", invocation)) {
-            return TRUE;
-        }
-        auto points = pointsOf(filesystem);
-        if (self->busy_.contains(name) && !points.empty()) {
-            g_dbus_method_invocation_return_dbus_error(invocation, (errorPrefix + "DeviceBusy").c_str(),
-                                                       ("Error unmounting /dev/" + name + ": target is busy").c_str());
-            return TRUE;
-        }
-        if (points.empty()) {
-            g_dbus_method_invocation_return_dbus_error(invocation, (errorPrefix + "NotMounted").c_str(),
-                                                       ("Device `/dev/" + name + "' is not mounted").c_str());
-            return TRUE;
-        }
-        points.erase(points.begin());
-        self->mountAt(filesystem, points);
-        udisks_filesystem_complete_unmount(filesystem, invocation);
-        return TRUE;
-    }
-
-    static gboolean powerOff(UDisksDrive* drive, GDBusMethodInvocation* invocation, GVariant* options, gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        self->record("PowerOff " + self->nameOf(drive), options);
-        if (!self->refused("PowerOff", invocation)) {
-            udisks_drive_complete_power_off(drive, invocation);
-        }
-        return TRUE;
-    }
-
-    static gboolean eject(UDisksDrive* drive, GDBusMethodInvocation* invocation, GVariant* options, gpointer data)
-    {
-        auto* self = static_cast<FakeUdisks*>(data);
-        self->record("Eject " + self->nameOf(drive), options);
-        if (!self->refused("Eject", invocation)) {
-            udisks_drive_complete_eject(drive, invocation);
-        }
-        return TRUE;
-    }
-};
 
 FakeUdisks::FakeUdisks(bool ownName) : ownName_(ownName)
 {
@@ -218,7 +59,14 @@ FakeUdisks::FakeUdisks(bool ownName) : ownName_(ownName)
     const std::string configArgument = "--config-file=" + config.string();
     std::vector<char*> arguments{const_cast<char*>("dbus-daemon"), const_cast<char*>(configArgument.c_str()),
                                  const_cast<char*>("--nofork"), nullptr};
-    if (::posix_spawn(&daemon_, program->c_str(), nullptr, nullptr, arguments.data(), environ) != 0) {
+    // Its complaints (it may not raise its descriptor limit here) go to a file.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string log = (folder_ / "dbus-daemon.log").string();
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int spawned = ::posix_spawn(&daemon_, program->c_str(), &actions, nullptr, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
         throw std::runtime_error("dbus-daemon could not be started");
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -242,7 +90,7 @@ FakeUdisks::FakeUdisks(bool ownName) : ownName_(ownName)
         connection_ = adoptObject(
             g_dbus_connection_new_for_address_sync(address_.c_str(), flags, nullptr, nullptr, error));
         if (connection_) {
-            server_ = adoptObject(g_dbus_object_manager_server_new(root));
+            server_ = adoptObject(g_dbus_object_manager_server_new(udisksRoot));
             g_dbus_object_manager_server_set_connection(server_.get(), connection_.get());
         }
         if (connection_ && ownName_) {
@@ -296,14 +144,19 @@ void FakeUdisks::run(const std::function<void()>& work) const
         source,
         [](gpointer data) -> gboolean {
             auto* job = static_cast<Job*>(data);
-            (*job->work)();
-            job->done.set_value();
+            try {
+                (*job->work)();
+                job->done.set_value();
+            } catch (...) {
+                // Carried to the test's thread: nothing may unwind through GLib.
+                job->done.set_exception(std::current_exception());
+            }
             return G_SOURCE_REMOVE;
         },
         &job, nullptr);
     g_source_attach(source, context_);
     g_source_unref(source);
-    finished.wait();
+    finished.get();
 }
 
 UDisksObjectSkeleton* FakeUdisks::object(const std::string& path) const
@@ -374,7 +227,8 @@ void FakeUdisks::drive(const std::string& id, bool canPowerOff)
 void FakeUdisks::disk(const std::string& name, unsigned major, unsigned minor, const std::string& drive)
 {
     run([&] {
-        const GObjectPtr<UDisksObjectSkeleton> object = adoptObject(udisks_object_skeleton_new(blockPath(name).c_str()));
+        const GObjectPtr<UDisksObjectSkeleton> object
+            = adoptObject(udisks_object_skeleton_new(blockPath(name).c_str()));
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_block_skeleton_new());
         udisks_block_set_device(block.get(), ("/dev/" + name).c_str());
         udisks_block_set_device_number(block.get(), makedev(major, minor));
@@ -394,7 +248,8 @@ void FakeUdisks::partition(const std::string& disk, const std::string& name, uns
                            unsigned minor, const std::string& type, const std::vector<std::string>& mountPoints)
 {
     const auto make = [&, this] {
-        const GObjectPtr<UDisksObjectSkeleton> object = adoptObject(udisks_object_skeleton_new(blockPath(name).c_str()));
+        const GObjectPtr<UDisksObjectSkeleton> object
+            = adoptObject(udisks_object_skeleton_new(blockPath(name).c_str()));
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_block_skeleton_new());
         udisks_block_set_device(block.get(), ("/dev/" + name).c_str());
         udisks_block_set_device_number(block.get(), makedev(major, minor));
