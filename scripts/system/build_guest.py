@@ -235,6 +235,9 @@ def build_initramfs(args, release: str) -> bytes:
         f"{PREFIX}/bin/sarnovelle-system-driver": args.driver,
         f"{PREFIX}/libexec/{APP}/diskutil": args.stand_in,
     }
+    if args.app:
+        # The application itself, for its command line.
+        executables[f"{PREFIX}/bin/{APP}"] = args.app
     executables.update({h: h for h in helpers})
     libraries: set[str] = set()
     for name, source in executables.items():
@@ -262,6 +265,8 @@ def inputs_of(args, kernel: Path) -> dict:
     files = [str(kernel), args.driver, args.stand_in, args.boot_image, args.info_plist,
              args.busybox, __file__, str(BASELINE_SCRIPT)] + [
                  h for h in HELPERS + BASELINE_TOOLS if os.path.exists(h)]
+    if args.app:
+        files.append(args.app)
     described = {}
     for f in files:
         s = os.stat(f)
@@ -274,6 +279,7 @@ def main() -> int:
     parser.add_argument("--out", required=True, help="cache folder of the guest")
     parser.add_argument("--driver", required=True, help="the headless test driver")
     parser.add_argument("--stand-in", required=True, help="the disk utility stand-in")
+    parser.add_argument("--app", help="the application, for its command line")
     parser.add_argument("--boot-image", required=True, help="BOOTX64.EFI")
     parser.add_argument("--info-plist", required=True, help="Info.plist of the image")
     parser.add_argument("--kernel", help="a /boot/vmlinuz-* (default: the newest)")

@@ -26,6 +26,10 @@
 //                           of a fresh partition, a direct write and a direct
 //                           read of <n> bytes; TIME lines, then OK
 //   hash <n>                TIME sha256 <seconds> of hashing <n> bytes, OK
+//   cli <arguments>         the application's command line as a user runs
+//                           it: CLI <line> per line of its output (standard
+//                           output and error together), TIME cli <seconds>,
+//                           STATUS <exit status>, then OK
 //   quit                    ends the driver (the guest then powers off)
 //
 // The disk utility and the boot image are found as the application finds
@@ -438,6 +442,28 @@ void measureFloor(Channel& channel, const std::string& id, std::size_t size)
     channel.send("OK");
 }
 
+// The application beside this driver, run with `words` as its arguments.
+void commandLine(Channel& channel, std::istringstream& words)
+{
+    std::vector<std::string> arguments;
+    for (std::string word; words >> word;) {
+        arguments.push_back(word);
+    }
+    const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "sarnovelle-usb-maker";
+    // Qt warns under the C locale; C.UTF-8 is built into the C library.
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult result = runTool(program.string(), arguments);
+    const double seconds = secondsSince(start);
+    std::istringstream lines(result.text());
+    for (std::string line; std::getline(lines, line);) {
+        channel.send("CLI " + line);
+    }
+    channel.send("TIME cli " + std::to_string(seconds));
+    channel.send("STATUS " + std::to_string(result.status));
+    channel.send("OK");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -484,6 +510,8 @@ int main(int argc, char** argv)
             (void)sha256Hex(bytes);
             channel.send("TIME sha256 " + std::to_string(secondsSince(start)));
             channel.send("OK");
+        } else if (command == "cli") {
+            commandLine(channel, words);
         } else if (command == "quit") {
             channel.send("BYE");
             return 0;

@@ -23,7 +23,7 @@ BOOT_FILE = "/EFI/BOOT/BOOTX64.EFI"
 DONE = "DONE. The USB is ready. You can remove it."
 
 ALL = ["happy_path", "read_errors", "stick_pulled", "silent_corruption",
-       "write_protected", "listing"]
+       "write_protected", "listing", "cli_two_at_once"]
 
 
 @dataclass
@@ -330,3 +330,70 @@ def listing(context: Context) -> str:
         listed_disks = listed(guest)
         check_equal(listed_disks, [row(first, "2.1"), row(second, "1.1")], "the listed disks")
     return " / ".join(disk[4] for disk in listed_disks)
+
+
+def command_line(guest: Guest, *arguments: str, timeout: float = 300) -> tuple[int, list[str], float]:
+    """The application's command line in the guest: exit status, output
+    lines (standard output and error together) and seconds."""
+    lines = guest.ask("cli " + " ".join(arguments), timeout)
+    output = [line[4:] for line in lines if line.startswith("CLI ")]
+    seconds = next(float(line.split()[2]) for line in lines if line.startswith("TIME cli "))
+    status = next(int(line.split()[1]) for line in lines if line.startswith("STATUS "))
+    return status, output, seconds
+
+
+def check_cli_runs(output: list[str], devices: list[str], digest: str) -> None:
+    """Each device's run, its lines stamped and prefixed, ends DONE, and the
+    closing table says so."""
+    for device in devices:
+        prefix = f"{device}: "
+        lines = [line[len(prefix):] for line in output if line.startswith(prefix)]
+        for line in lines:
+            if not re.fullmatch(r"\d\d:\d\d:\d\d  .*", line):
+                raise AssertionError(f"an unstamped line: {prefix}{line!r}")
+        texts = [line[10:] for line in lines]
+        check_equal(texts[:1], [f"Erasing {device} and creating FAT32 partition SARNOVELLE"],
+                    f"{device}'s first line")
+        if f"Read back SHA-256 {digest}" not in texts:
+            raise AssertionError(f"{device} read back no matching digest: {texts!r}")
+        check_equal(texts[-1:], [DONE], f"{device}'s last line")
+        if not any(re.fullmatch(rf"{device}\s+DONE\s+\d+\.\d s", line) for line in output):
+            raise AssertionError(f"the table has no DONE line for {device}:\n" + "\n".join(output))
+
+
+def cli_two_at_once(context: Context) -> str:
+    """Two sticks prepared at the same time by the command line, both
+    checked on the host; two more one after the other, for the times."""
+    with context.guest(memory_mib=1024) as guest:
+        sticks = [context.stick(f"cli{index}") for index in range(4)]
+        devices = [guest.plug(stick) for stick in sticks]
+        status, output, _ = command_line(guest, "--list")
+        check_equal(status, 0, "the exit status of --list")
+        check_equal([line for line in output if not line.startswith("Left out ")],
+                    [f"{stick.device}: QEMU QEMU HARDDISK  2.1 GB  (serial {stick.serial})"
+                     for stick in sticks], "the listed disks")
+
+        status, output, together = command_line(guest, "--make", devices[0], devices[1], "--yes")
+        if status != 0:
+            raise AssertionError(f"two at once ended with {status}:\n" + "\n".join(output))
+        check_cli_runs(output, devices[:2], context.digest)
+        # The runs overlap: the second began erasing before the first ended.
+        erasing = [next(i for i, line in enumerate(output)
+                        if line.startswith(f"{device}: ") and "Erasing" in line) for device in devices[:2]]
+        ending = [next(i for i, line in enumerate(output)
+                       if line.startswith(f"{device}: ") and line.endswith(DONE)) for device in devices[:2]]
+        if not max(erasing) < min(ending):
+            raise AssertionError("the two runs did not overlap:\n" + "\n".join(output))
+
+        in_a_row = []
+        for device in devices[2:]:
+            status, output, seconds = command_line(guest, "--make", device, "--yes")
+            if status != 0:
+                raise AssertionError(f"{device} ended with {status}:\n" + "\n".join(output))
+            check_cli_runs(output, [device], context.digest)
+            in_a_row.append(seconds)
+        check_equal(guest.blocks(), {}, "the guest's disks after the ejects")
+    for stick in sticks:
+        check_prepared_stick(context, stick)
+    return (f"two sticks at once {together:.1f} s; in a row {in_a_row[0]:.1f} + {in_a_row[1]:.1f}"
+            f" = {sum(in_a_row):.1f} s (command line in the guest, TCG)")

@@ -49,10 +49,11 @@ def missing_requirements() -> list[str]:
 
 
 def build_guest(args) -> None:
+    app = ["--app", str(args.app)] if args.app else []
     subprocess.run([sys.executable, str(BUILD_GUEST), "--out", str(args.guest),
                     "--driver", str(args.driver), "--stand-in", str(args.stand_in),
                     "--boot-image", str(args.share / "BOOTX64.EFI"),
-                    "--info-plist", str(args.share / "Info.plist")], check=True)
+                    "--info-plist", str(args.share / "Info.plist")] + app, check=True)
 
 
 def run_case(name: str, args) -> bool:
@@ -79,6 +80,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--driver", type=Path, required=True)
     parser.add_argument("--stand-in", type=Path, required=True)
+    parser.add_argument("--app", type=Path, help="the application, for its command line")
     parser.add_argument("--share", type=Path, required=True,
                         help="folder with BOOTX64.EFI and Info.plist")
     parser.add_argument("--guest", type=Path, required=True, help="guest cache folder")
