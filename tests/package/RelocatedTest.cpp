@@ -1,10 +1,13 @@
 // A build configured with install directories none of which is the
 // default: the build tree's stage/, a DESTDIR install and an install moved
 // with --prefix each hold the program, its disk utility and its bundle at
-// the configured places, and the program started from each tree runs that
-// tree's disk utility and reads that tree's boot image and Info.plist.
+// the configured places, and the program started from each tree (window and
+// command line) runs that tree's disk utility and reads that tree's boot
+// image and Info.plist.
 #include "Processes.h"
 #include "TempDir.h"
+
+#include "core/Sha256.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +90,22 @@ TEST_P(RelocatedTree, ProgramRunsItsDiskUtilityAndReadsItsBundle)
     EXPECT_EQ(seen.count(t.data() / "Info.plist"), 1U) << "Info.plist was never read";
 }
 
+// The command line reaches the same files: the image check passes with the
+// tree's own image, the disks are listed through the tree's own disk
+// utility, and an id that names no disk ends the run before any change.
+TEST_P(RelocatedTree, CommandLineChecksItsImageAndListsTheDisks)
+{
+    const Tree t = tree();
+    const ToolResult result = runTool(t.program().string(), {"--make", "no-such-disk", "--yes"});
+    const std::string text = result.text();
+    EXPECT_EQ(result.status, 2) << text;
+    const std::string hash = sha256Hex(toBytes(readText(t.data() / "BOOTX64.EFI")));
+    EXPECT_NE(text.find(" bytes, SHA-256 " + hash + "\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("does not match"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Cannot list disks"), std::string::npos) << text;
+    EXPECT_NE(text.find("no-such-disk: not offered"), std::string::npos) << text;
+}
+
 INSTANTIATE_TEST_SUITE_P(Trees, RelocatedTree, ::testing::Values("stage", "destdir", "moved"),
                          [](const auto& info) { return std::string(info.param); });
 
@@ -106,6 +125,11 @@ TEST(RelocatedCopy, ProgramDoesNotFindDataMovedAwayFromIt)
     EXPECT_EQ(seen.count(t.helpers() / "diskutil"), 1U) << "the disk utility never ran";
     EXPECT_EQ(seen.count(elsewhere / app / "BOOTX64.EFI"), 0U);
     EXPECT_EQ(seen.count(elsewhere / app / "Info.plist"), 0U);
+
+    // And the command line says so rather than erase with no image.
+    const ToolResult result = runTool(t.program().string(), {"--make", "no-such-disk", "--yes"});
+    EXPECT_EQ(result.status, 1) << result.text();
+    EXPECT_NE(result.text().find("does not match this app's expected SHA-256"), std::string::npos) << result.text();
 }
 
 } // namespace
