@@ -8,8 +8,9 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-import cases as system_cases  # the system tier's run protocol and stick checks
-from desktop_guest import DesktopGuest, GuestError, Stick, make_payload
+from desktop_guest import DesktopGuest, Stick, make_payload  # puts tests/system on the path
+
+import cases as system_cases  # noqa: E402  the system tier's run protocol and stick checks
 
 GiB = 1 << 30
 MiB = 1 << 20
@@ -20,7 +21,8 @@ DONE = system_cases.DONE
 MODIFY = "org.freedesktop.udisks2.modify-device"
 ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 
-ALL = ["fresh_stick", "automounted_stick", "udisks_stopped", "busy_stick", "site_policy"]
+ALL = ["fresh_stick", "automounted_stick", "udisks_stopped", "busy_stick", "site_policy",
+       "system_on_stick", "system_on_lvm_stick"]
 
 
 @dataclass
@@ -31,14 +33,15 @@ class Context:
     image: bytes
     digest: str
 
-    def guest(self, files: dict[str, str] | None = None) -> DesktopGuest:
-        """A booted guest; `files` (path: text) are written over its root."""
+    def guest(self, files: dict[str, str] | None = None, **options) -> DesktopGuest:
+        """A booted guest; `files` (path: text) are written over its root;
+        `options` go to DesktopGuest."""
         for path, text in (files or {}).items():
             target = self.payload / "files" / path.lstrip("/")
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_text(text)
         payload = make_payload(self.payload, self.work / "payload.img")
-        return DesktopGuest(self.rootfs, payload, self.work)
+        return DesktopGuest(self.rootfs, payload, self.work, **options)
 
     def stick(self, name: str, size: int = 2 * GiB) -> Stick:
         return Stick(name, self.work / f"{name}.img", size,
@@ -287,3 +290,63 @@ def site_policy(context: Context) -> str:
         wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
         check_stick(context, stick)
         return f"run {run.seconds:.1f} s, {count.summary()}"
+
+
+def check_system_stick_refused(context: Context, guest: DesktopGuest, system: Stick) -> str:
+    """The stick the system runs from is never listed, a second stick is
+    listed beside it, and partitionDisk on the system stick is refused by
+    name with the stick unchanged."""
+    names = dict(line.split() for line in guest.root.run(
+        ["lsblk", "-dnr", "-o", "NAME,SERIAL"]).stdout.splitlines() if len(line.split()) == 2)
+    (system.device,) = [name for name, serial in names.items() if serial == system.serial]
+    if any(row[3] == system.serial for row in system_cases.listed(guest)):
+        raise AssertionError(f"the system's stick {system.device} is listed")
+    other = with_old_gpt(context.stick("other"))
+    guest.plug(other)
+    serials = [row[3] for row in system_cases.listed(guest)]
+    if serials != [other.serial]:
+        raise AssertionError(f"expected only {other.serial} listed, got {serials}")
+    head = ["sh", "-c", f"dd if=/dev/{system.device} bs=1M count=4 status=none | sha256sum"]
+    before = guest.root.run(head).stdout
+    refused = guest.user.run(
+        ["/usr/libexec/sarnovelle-usb-maker/diskutil", "partitionDisk", f"/dev/{system.device}",
+         "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S", "Free Space", "none", "R"],
+        check=False, timeout=180)
+    said = (refused.stdout + refused.stderr).strip()
+    if refused.returncode == 0 or system.device not in said:
+        raise AssertionError(f"partitionDisk on the system's stick was not refused by name "
+                             f"(status {refused.returncode}): {said}")
+    if guest.root.run(head).stdout != before:
+        raise AssertionError("the system's stick changed")
+    return said.splitlines()[-1]
+
+
+def system_on_stick(context: Context) -> str:
+    """The system booted from a USB stick holding a plain ext4 root."""
+    image = context.rootfs / "root.img"
+    system = Stick("sysroot", image, image.stat().st_size, "SARN-SYSROOT-0042")
+    with context.guest(boot_sticks=(system,)) as guest:
+        return check_system_stick_refused(context, guest, system)
+
+
+def system_on_lvm_stick(context: Context) -> str:
+    """The system booted from a USB stick holding LVM with the root as a
+    logical volume. A first boot copies the root onto the stick."""
+    system = context.stick("lvmroot", size=4 * GiB)
+    image = context.rootfs / "root.img"
+    with context.guest(extra_drives=(image,)) as builder:
+        builder.plug(system)
+        source = "/dev/vdb"  # the payload is vda, the extra drive vdb
+        builder.root.run(["sh", "-ec", f"""
+            [ "$(blkid -o value -s LABEL {source})" = snroot ] && ! findmnt -n {source}
+            pvcreate -q /dev/{system.device}
+            vgcreate -q snvg /dev/{system.device}
+            lvcreate -q -y -n root -l 100%FREE snvg
+            e2image -ra {source} /dev/snvg/root
+            vgchange -q -an snvg
+            sync"""], timeout=1800)
+    with context.guest(boot_sticks=(system,), root="/dev/mapper/snvg-root") as guest:
+        source = guest.root.run(["findmnt", "-no", "SOURCE", "/"]).stdout.strip()
+        if source != "/dev/mapper/snvg-root":
+            raise AssertionError(f"the guest's root is {source}, not the logical volume")
+        return check_system_stick_refused(context, guest, system)

@@ -73,12 +73,13 @@ def make_payload(folder: Path, image: Path) -> Path:
 class DesktopGuest(Guest):
     """One running desktop guest. Use as a context manager.
 
-    `root_disk` replaces the virtio root disk: the tests that boot the
-    system from a USB stick pass the stick here and plug it at start."""
+    `boot_sticks` replace the virtio root disk: USB sticks present from the
+    start, one of which holds the root file system named by `root`.
+    `extra_drives` are further read-only virtio disks."""
 
     def __init__(self, rootfs: Path, payload: Path, work_dir: Path, memory_mib: int = 1536,
                  boot_sticks: tuple[Stick, ...] = (), root: str = "LABEL=snroot",
-                 boot_timeout: float = 300):
+                 extra_drives: tuple[Path, ...] = (), boot_timeout: float = 900):
         self.work_dir = work_dir
         self.console_path = work_dir / "console.log"
         self.transcript: list[str] = []
@@ -104,13 +105,17 @@ class DesktopGuest(Guest):
             "-device", "virtio-serial-pci,id=ports",
             "-drive", f"file={payload},format=raw,if=virtio,readonly=on",
         ]
+        for drive in extra_drives:
+            command += ["-drive", f"file={drive},format=raw,if=virtio,readonly=on"]
         if not boot_sticks:
             # Writes go to a throwaway overlay: the cached image never changes.
             command += ["-drive", f"file={rootfs / 'root.img'},format=raw,if=virtio,"
                                   "snapshot=on,cache=unsafe"]
         for stick in boot_sticks:
-            command += ["-drive", f"file={stick.path},format={getattr(stick, 'format', 'raw')},if=none,"
-                                  f"id={stick.name},cache=unsafe",
+            # A stick over the cached image takes its writes in a snapshot.
+            snapshot = "on" if stick.path == rootfs / "root.img" else "off"
+            command += ["-drive", f"file={stick.path},format=raw,if=none,id={stick.name},"
+                                  f"snapshot={snapshot},cache=unsafe",
                         "-device", f"usb-storage,bus=xhci.0,drive={stick.name},"
                                    f"id={stick.name},serial={stick.serial}"]
         for name in PORTS:
@@ -141,6 +146,21 @@ class DesktopGuest(Guest):
             tail = self.tail()
             self.kill()
             raise GuestError(f"the desktop guest did not come up: {error}\n{tail}") from None
+
+    def __exit__(self, kind, *rest) -> None:
+        if kind is not None:
+            self.save_journal()
+        self.close()
+
+    def save_journal(self) -> None:
+        """The guest's journal and the user's program logs, for diagnosis."""
+        try:
+            text = self.root.run(["sh", "-c", "journalctl -b --no-pager -o short-monotonic; "
+                                  "for f in /home/tester/*.log; do echo \"--- $f\"; cat $f; done"],
+                                 check=False, timeout=60).stdout
+            (self.work_dir / "journal.txt").write_text(text)
+        except Exception as error:  # the guest may be gone
+            (self.work_dir / "journal.txt").write_text(f"no journal: {error}\n")
 
     def blocks(self) -> dict[str, int]:
         """The guest's SCSI disks (USB sticks) and their sizes in bytes."""

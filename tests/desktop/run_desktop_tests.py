@@ -7,8 +7,8 @@ on emulated USB sticks that the host checks afterwards.
     run_desktop_tests.py <paths> --case NAME      run one case
     run_desktop_tests.py <paths>                  both, every case
 
-The build under test is installed in the guest from a Debian package when
---deb names one, otherwise from `cmake --install <build> --prefix /usr`.
+The build under test is installed in the guest from the Debian package in
+--deb-dir when there is one, otherwise by `cmake --install <build> --prefix /usr`.
 Exit status 0 when the cases pass, 1 when one fails, 77 when a host tool
 that the tier needs is missing (the reason is printed).
 """
@@ -55,9 +55,12 @@ def payload_folder(args, work: Path) -> Path:
     folder = work / "payload"
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
-    if args.deb:
+    debs = sorted(args.deb_dir.glob("*.deb")) if args.deb_dir else []
+    if len(debs) > 1:
+        raise SystemExit(f"more than one package in {args.deb_dir}: {debs}")
+    if debs:
         (folder / "deb").mkdir()
-        shutil.copy(args.deb, folder / "deb")
+        shutil.copy(debs[0], folder / "deb")
     else:
         environment = dict(os.environ, DESTDIR=str(folder / "tree"))
         subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
@@ -81,9 +84,9 @@ def run_case(name: str, args, root: Path) -> bool:
     except Exception:
         print(f"FAIL {name} after {time.monotonic() - started:.1f} s")
         traceback.print_exc(file=sys.stdout)
-        for log in ("console.log",):
+        for log, size in (("console.log", 3000), ("journal.txt", 12000)):
             if (work / log).exists():
-                print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-4000:])
+                print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-size:])
         return False
     print(f"PASS {name} in {time.monotonic() - started:.1f} s: {note}")
     shutil.rmtree(work, ignore_errors=True)  # images add up
@@ -98,7 +101,8 @@ def main() -> int:
                         help="folder with BOOTX64.EFI and Info.plist")
     parser.add_argument("--work", type=Path, required=True, help="scratch folder")
     parser.add_argument("--cache", type=Path, help="root file system cache folder")
-    parser.add_argument("--deb", type=Path, help="install this package instead")
+    parser.add_argument("--deb-dir", type=Path,
+                        help="install the package in this folder, when there is one")
     parser.add_argument("--build-rootfs", action="store_true")
     parser.add_argument("--case", choices=desktop_cases.ALL, action="append")
     args = parser.parse_args()
