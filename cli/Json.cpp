@@ -10,7 +10,8 @@ namespace sarnovelle::cli {
 
 std::string jsonString(std::string_view text)
 {
-    const std::string valid = decodeUtf8Lossy(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::string valid = decodeUtf8Lossy(ByteView(bytes, text.size()));
     std::string out = "\"";
     for (const char c : valid) {
         switch (c) {
@@ -32,7 +33,8 @@ std::string jsonString(std::string_view text)
         default:
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
                 std::array<char, 8> escaped{};
-                std::snprintf(escaped.data(), escaped.size(), "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                const auto code = static_cast<unsigned>(static_cast<unsigned char>(c));
+                std::snprintf(escaped.data(), escaped.size(), "\\u%04x", code);
                 out += escaped.data();
             } else {
                 out += c;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
@@ -143,7 +144,8 @@ bool CliProcess::readUntil(const std::function<bool(const std::string&, const st
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done(out_, err_)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || (outFd_ < 0 && errFd_ < 0)) {
             return done(out_, err_);
         }
@@ -236,6 +238,22 @@ int CliTree::countInvocations(const std::string& line) const
         count += invocation == line ? 1 : 0;
     }
     return count;
+}
+
+void twoSticks(FakeDiskutil& fake)
+{
+    fake.listWholeDisks({"disk0", "disk3", "disk4"});
+    fake.rootVolume("disk0");
+    fake.usbDisk("disk3", "Other stick", 8'000'000'000);
+    fake.usbDisk("disk4", "SanDisk Ultra", 16'008'609'792);
+    fake.simulateStick({.disk = "disk4"});
+}
+
+bool anyPartitioning(const CliTree& tree)
+{
+    const auto runs = tree.invocations();
+    return std::any_of(runs.begin(), runs.end(),
+                       [](const std::string& run) { return run.starts_with("partitionDisk"); });
 }
 
 std::string labelOf(const std::string& id, const std::string& name, std::uint64_t size)

@@ -87,6 +87,12 @@ private:
     std::unique_ptr<FakeDiskutil> fake_;
 };
 
+// disk0 holds the system; disk3 ("Other stick", 8 GB) and disk4 ("SanDisk
+// Ultra", 16 GB) are sticks, disk4 simulated by the fake.
+void twoSticks(FakeDiskutil& fake);
+// Whether the disk utility was asked to partition any disk.
+bool anyPartitioning(const CliTree& tree);
+
 // A disk that qualifies, with its label as the command line shows it (the
 // copy of the program reads serial numbers from the real /sys, where a
 // fake disk has none).

@@ -18,12 +18,7 @@ namespace fs = std::filesystem;
 TEST(CliInterrupt, RunsPastTheEraseFinishTheOthersStopBeforeIt)
 {
     CliTree tree;
-    FakeDiskutil& fake = tree.fake();
-    fake.listWholeDisks({"disk0", "disk3", "disk4"});
-    fake.rootVolume("disk0");
-    fake.usbDisk("disk3", "Other stick", 8'000'000'000);
-    fake.usbDisk("disk4", "SanDisk Ultra", 16'008'609'792);
-    fake.simulateStick({.disk = "disk4"});
+    twoSticks(tree.fake());
     // Both runs begin with the same re-check, so which run gets ahead is
     // up to the threads: the first re-check's listing passes and its run
     // is held in partitionDisk, after the erase began; the other's listing

@@ -18,20 +18,11 @@ namespace fs = std::filesystem;
 
 const std::string doneLine = "DONE. The USB is ready. You can remove it.";
 
-// disk0 holds the system; disk3 and disk4 are sticks, disk4 simulated.
-void twoSticks(FakeDiskutil& fake)
-{
-    fake.listWholeDisks({"disk0", "disk3", "disk4"});
-    fake.rootVolume("disk0");
-    fake.usbDisk("disk3", "Other stick", 8'000'000'000);
-    fake.usbDisk("disk4", "SanDisk Ultra", 16'008'609'792);
-    fake.simulateStick({.disk = "disk4"});
-}
-
 bool isStamp(std::string_view text)
 {
     return text.size() == 8 && text[2] == ':' && text[5] == ':'
-           && std::all_of(text.begin(), text.end(), [](char c) { return c == ':' || std::isdigit(static_cast<unsigned char>(c)); });
+           && std::all_of(text.begin(), text.end(),
+                          [](char c) { return c == ':' || std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 // The lines of one disk's run without "<id>: HH:mm:ss  "; a line of that
@@ -72,12 +63,6 @@ std::string imageDigest(const CliTree& tree)
     return sha256Hex(image);
 }
 
-bool anyPartitioning(const CliTree& tree)
-{
-    const auto runs = tree.invocations();
-    return std::any_of(runs.begin(), runs.end(), [](const std::string& run) { return run.starts_with("partitionDisk"); });
-}
-
 TEST(CliMake, PreparesTheStickWithTheWindowsRunAndStampedLines)
 {
     CliTree tree;
@@ -87,8 +72,9 @@ TEST(CliMake, PreparesTheStickWithTheWindowsRunAndStampedLines)
     const CliResult result = tree.run({"--make", "disk4", "--yes"});
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(linesOf(result.out).front(), "Image: product image, " + std::to_string(fs::file_size(tree.share() / "BOOTX64.EFI"))
-                                               + " bytes, SHA-256 " + digest);
+    const auto imageSize = fs::file_size(tree.share() / "BOOTX64.EFI");
+    EXPECT_EQ(linesOf(result.out).front(),
+              "Image: product image, " + std::to_string(imageSize) + " bytes, SHA-256 " + digest);
     const auto lines = runLines(result.out, "disk4");
     ASSERT_GE(lines.size(), 5u) << result.out;
     EXPECT_EQ(lines.front(), "Erasing disk4 and creating FAT32 partition SARNOVELLE");
@@ -132,9 +118,11 @@ TEST(CliMake, TwoDisksRunAtTheSameTimeAndTheTableSaysWhichFailed)
 
     EXPECT_EQ(result.status, 1) << result.out << result.err;
     EXPECT_EQ(runLines(result.out, "disk3"),
-              (std::vector<std::string>{"Erasing disk3 and creating FAT32 partition SARNOVELLE",
-                                        "  diskutil: Error: the disk is write-protected",
-                                        "FAILED: diskutil partitionDisk failed (exit 1). See the diskutil lines above."}));
+              (std::vector<std::string>{
+                  "Erasing disk3 and creating FAT32 partition SARNOVELLE",
+                  "  diskutil: Error: the disk is write-protected",
+                  "FAILED: diskutil partitionDisk failed (exit 1). See the diskutil lines above.",
+              }));
     EXPECT_EQ(runLines(result.out, "disk4").back(), doneLine);
     const std::string failed = tableLine(result.out, "disk3");
     EXPECT_TRUE(failed.starts_with("disk3  FAILED   ")) << result.out;
