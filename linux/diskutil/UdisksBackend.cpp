@@ -46,7 +46,38 @@ std::string firstPartitionName(const std::string& disk)
     return disk + (!disk.empty() && std::isdigit(static_cast<unsigned char>(disk.back())) ? "p1" : "1");
 }
 
+// udisks2 stops waiting for its own view of a changed device after a
+// while and says "Timed out waiting for object", although the kernel has
+// done the work; on a slow machine the result shows up later. Such an
+// answer is checked against what then appears.
+bool lateAnswer(const GErrorSlot& error)
+{
+    return error.message().find("Timed out waiting for object") != std::string::npos;
+}
+
 } // namespace
+
+std::string UdisksBackend::findCreated(const std::string& diskPath, std::uint64_t bytes,
+                                       const std::string& label) const
+{
+    std::string found;
+    bus_->waitFor(
+        [&] {
+            for (const auto& object : bus_->partitionsOf(diskPath)) {
+                UDisksPartition* partition = udisks_object_peek_partition(object.get());
+                if (udisks_partition_get_offset(partition) == partitionStartBytes
+                    && udisks_partition_get_size(partition) == bytes
+                    && blockText(object.get(), udisks_block_get_id_type) == "vfat"
+                    && blockText(object.get(), udisks_block_get_id_label) == label) {
+                    found = g_dbus_object_get_object_path(G_DBUS_OBJECT(object.get()));
+                    return true;
+                }
+            }
+            return false;
+        },
+        30s);
+    return found;
+}
 
 GObjectPtr<UDisksObject> UdisksBackend::blockObject(const BlockTree& tree, const std::string& name) const
 {
@@ -169,7 +200,10 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
         if (!udisks_block_call_format_sync(block.get(), "dos",
                                            udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
                                            error)) {
-            throw MakerError(udisksFailure("Could not write the partition map on " + disk, error));
+            if (!lateAnswer(error)) {
+                throw MakerError(udisksFailure("Could not write the partition map on " + disk, error));
+            }
+            // The wait below tells whether the table came.
         }
     }
 
@@ -179,7 +213,7 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
                 return udisks_object_peek_partition_table(diskObject.get()) != nullptr
                        && bus_->partitionsOf(diskPath).empty();
             },
-            15s)) {
+            30s)) {
         throw MakerError("The new partition map of " + disk + " did not appear.");
     }
 
@@ -196,10 +230,13 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
         if (!udisks_partition_table_call_create_partition_and_format_sync(table.get(), partitionStartBytes, bytes,
                                                                          "0x0c", "", udisksOptions(), "vfat",
                                                                          formatOptions, &created, nullptr, error)) {
-            throw MakerError(udisksFailure("Could not create the FAT32 partition on " + disk, error));
+            if (!lateAnswer(error) || (createdPath = findCreated(diskPath, bytes, request.label)).empty()) {
+                throw MakerError(udisksFailure("Could not create the FAT32 partition on " + disk, error));
+            }
+        } else {
+            const GCharPtr owned(created);
+            createdPath = owned.get();
         }
-        const GCharPtr owned(created);
-        createdPath = owned.get();
     }
     GObjectPtr<UDisksObject> partitionObject;
     bus_->waitFor(
@@ -208,7 +245,7 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
             return partitionObject && udisks_object_peek_filesystem(partitionObject.get()) != nullptr
                    && !blockText(partitionObject.get(), udisks_block_get_id_version).empty();
         },
-        15s);
+        30s);
     if (!partitionObject || udisks_object_peek_block(partitionObject.get()) == nullptr) {
         throw MakerError("The new partition of " + disk + " did not appear.");
     }

@@ -3,6 +3,7 @@
 #include "linux/diskutil/Backend.h"
 #include "linux/diskutil/UdisksBus.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,9 @@ private:
     // The disk's own file system and those of its partitions.
     void unmountDisk(const BlockTree& tree, const std::string& disk,
                      UDisksObject* object) const;
+    // The partition at 1 MiB of `bytes` with a vfat file system named
+    // `label` on the disk, as it appears; empty when it does not.
+    std::string findCreated(const std::string& diskPath, std::uint64_t bytes, const std::string& label) const;
     // The volume's mount point, mounting it when no one has yet.
     std::string mountVolume(const std::string& name, UDisksObject* object) const;
 

@@ -7,7 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/sysmacros.h>
@@ -16,8 +16,6 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace sarnovelle::test {
 
@@ -59,14 +57,20 @@ FakeUdisks::FakeUdisks(bool ownName) : ownName_(ownName)
     const std::string configArgument = "--config-file=" + config.string();
     std::vector<char*> arguments{const_cast<char*>("dbus-daemon"), const_cast<char*>(configArgument.c_str()),
                                  const_cast<char*>("--nofork"), nullptr};
-    // Its complaints (it may not raise its descriptor limit here) go to a file.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    // Its complaints (it may not raise its descriptor limit here) go to a
+    // file; it ends with the test program even when that one crashes.
     const std::string log = (folder_ / "dbus-daemon.log").string();
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int spawned = ::posix_spawn(&daemon_, program->c_str(), &actions, nullptr, arguments.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+    daemon_ = ::fork();
+    if (daemon_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::dup2(fd, 2);
+        }
+        ::execv(program->c_str(), arguments.data());
+        ::_exit(127);
+    }
+    if (daemon_ < 0) {
         throw std::runtime_error("dbus-daemon could not be started");
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -183,6 +187,17 @@ bool FakeUdisks::refused(const std::string& method, GDBusMethodInvocation* invoc
     }
     g_dbus_method_invocation_return_dbus_error(invocation, (errorPrefix + refusal->second).c_str(),
                                                "Not authorized to perform operation");
+    return true;
+}
+
+bool FakeUdisks::answeredLate(const std::string& method, GDBusMethodInvocation* invocation) const
+{
+    if (!late_.contains(method)) {
+        return false;
+    }
+    g_dbus_method_invocation_return_dbus_error(invocation, (errorPrefix + "Failed").c_str(),
+                                               "Error synchronizing after formatting with type `vfat': "
+                                               "Timed out waiting for object");
     return true;
 }
 

@@ -51,6 +51,9 @@ public:
     void busy(const std::string& name) { run([&] { busy_.insert(name); }); }
     // Every call of the method fails with the udisks2 error name.
     void refuse(const std::string& method, const std::string& error) { run([&] { refusals_[method] = error; }); }
+    // The method does its work but answers as udisks2 does when its own
+    // view of the device lags behind: "Timed out waiting for object".
+    void late(const std::string& method) { run([&] { late_.insert(method); }); }
     // An automounter mounts every new file system before anyone asks.
     void automount() { run([&] { automount_ = true; }); }
     // The IdVersion the new vfat file system shows ("FAT32" unless set).
@@ -71,6 +74,8 @@ private:
     UDisksObjectSkeleton* object(const std::string& path) const;
     std::string nameOf(gpointer interface) const;
     bool refused(const std::string& method, GDBusMethodInvocation* invocation) const;
+    // Answers "Timed out waiting for object" when the method is set late.
+    bool answeredLate(const std::string& method, GDBusMethodInvocation* invocation) const;
     void record(const std::string& call, GVariant* options);
     void mountAt(UDisksFilesystem* filesystem, std::vector<std::string> points);
 
@@ -86,6 +91,7 @@ private:
     GObjectPtr<GDBusConnection> connection_;
     GObjectPtr<GDBusObjectManagerServer> server_;
     std::set<std::string> busy_;
+    std::set<std::string> late_;
     std::map<std::string, std::string> refusals_;
     bool automount_ = false;
     std::string newVersion_ = "FAT32";

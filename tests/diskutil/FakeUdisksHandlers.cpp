@@ -31,7 +31,9 @@ gboolean FakeUdisks::Handlers::format(UDisksBlock* block, GDBusMethodInvocation*
     udisks_partition_table_set_type_(table.get(), type);
     udisks_object_skeleton_set_partition_table(object, table.get());
     g_signal_connect(table.get(), "handle-create-partition-and-format", G_CALLBACK(Handlers::create), self);
-    udisks_block_complete_format(block, invocation);
+    if (!self->answeredLate("Format", invocation)) {
+        udisks_block_complete_format(block, invocation);
+    }
     return TRUE;
 }
 
@@ -60,11 +62,17 @@ gboolean FakeUdisks::Handlers::create(UDisksPartitionTable* table, GDBusMethodIn
     udisks_block_set_id_version(block, self->newVersion_.c_str());
     udisks_block_set_id_label(block, label);
     flush(block);
+    UDisksPartition* partition = udisks_object_peek_partition(UDISKS_OBJECT(created));
+    udisks_partition_set_offset(partition, offset);
+    udisks_partition_set_size(partition, size);
+    flush(partition);
     if (self->automount_) {
         self->mountAt(udisks_object_peek_filesystem(UDISKS_OBJECT(created)),
                       {"/media/alice/" + std::string(label)});
     }
-    udisks_partition_table_complete_create_partition_and_format(table, invocation, blockPath(name).c_str());
+    if (!self->answeredLate("CreatePartitionAndFormat", invocation)) {
+        udisks_partition_table_complete_create_partition_and_format(table, invocation, blockPath(name).c_str());
+    }
     return TRUE;
 }
 

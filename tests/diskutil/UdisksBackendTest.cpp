@@ -101,6 +101,26 @@ TEST_F(Udisks, AFileSystemThatIsNotFat32FailsBeforeItIsMounted)
     EXPECT_EQ(udisks->calls().back(), "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE");
 }
 
+TEST_F(Udisks, ALateAnswerCountsWhenTheWorkShowsUp)
+{
+    udisks->late("Format");
+    udisks->late("CreatePartitionAndFormat");
+    const Outcome outcome = partition();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.out.find("Volume SARNOVELLE on sdb1 mounted at /media/alice/SARNOVELLE\n"), std::string::npos)
+        << outcome.out;
+    EXPECT_EQ(udisks->calls().back(), "Mount sdb1");
+}
+
+TEST_F(Udisks, AnyOtherFailureOfTheServiceEndsTheRun)
+{
+    udisks->refuse("CreatePartitionAndFormat", "Failed");
+    const Outcome outcome = partition();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Could not create the FAT32 partition on sdb: Not authorized to perform operation.\n");
+    EXPECT_EQ(udisks->calls().back(), "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE");
+}
+
 TEST_F(Udisks, RefusedAuthorisationsSayWhichInOneLine)
 {
     for (const auto& [error, expected] : std::vector<std::pair<std::string, std::string>>{
