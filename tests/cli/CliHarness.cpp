@@ -109,6 +109,13 @@ CliProcess::~CliProcess()
     }
 }
 
+bool CliProcess::running() const
+{
+    siginfo_t info{};
+    return pid_ > 0 && ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+           && info.si_pid == 0;
+}
+
 bool CliProcess::pump(std::chrono::milliseconds wait)
 {
     std::array<pollfd, 2> fds = {pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0}};

@@ -39,6 +39,8 @@ public:
     CliProcess& operator=(const CliProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // Whether the child has not ended yet.
+    bool running() const;
     // Reads until `done` holds for (out, err); false after `timeout`.
     bool readUntil(const std::function<bool(const std::string&, const std::string&)>& done,
                    std::chrono::milliseconds timeout);

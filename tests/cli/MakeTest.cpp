@@ -195,5 +195,19 @@ TEST(CliMake, WrongUsageIsRefusedAndHelpAndVersionAnswer)
     EXPECT_EQ(version.out, "sarnovelle-usb-maker " SARNOVELLE_VERSION "\n");
 }
 
+TEST(CliMake, WithoutItsOptionsTheProgramOpensTheWindowAsBefore)
+{
+    CliTree tree;
+    twoSticks(tree.fake());
+    // Qt's own options are no command line; offscreen needs no display.
+    auto window = tree.start({"-platform", "offscreen"});
+    window->readUntil([](const std::string&, const std::string&) { return false; }, std::chrono::seconds(3));
+    EXPECT_TRUE(window->running()) << window->out() << window->err();
+    EXPECT_EQ(window->out(), "");
+    // The window lists the disks when it opens; nothing is erased.
+    EXPECT_GE(tree.countInvocations("list -plist external physical"), 1);
+    EXPECT_FALSE(anyPartitioning(tree));
+}
+
 } // namespace
 } // namespace sarnovelle::test
