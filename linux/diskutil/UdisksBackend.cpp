@@ -191,8 +191,22 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
     unmountDisk(tree, disk, diskObject.get());
 
     // An empty DOS table over the whole disk; udisks2 wipes the old
-    // signatures first (both GPT headers, ISO 9660, file systems).
+    // signatures first (both GPT headers, ISO 9660, file systems). The old
+    // partitions' file systems go first: one that started at 1 MiB would
+    // show up again in the new partition, and an automounter would mount
+    // it before the new file system is made there.
     context.say("Creating the partition map");
+    for (const auto& old : bus_->partitionsOf(diskPath)) {
+        const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(old.get()));
+        allowLongCall(block.get());
+        GErrorSlot error;
+        if (!udisks_block_call_format_sync(block.get(), "empty",
+                                           udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
+                                           error)
+            && !lateAnswer(error)) {
+            throw MakerError(udisksFailure("Could not erase " + kernelName(tree, old.get()), error));
+        }
+    }
     {
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(diskObject.get()));
         allowLongCall(block.get());

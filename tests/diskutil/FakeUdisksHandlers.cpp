@@ -16,6 +16,18 @@ gboolean FakeUdisks::Handlers::format(UDisksBlock* block, GDBusMethodInvocation*
     if (self->refused("Format", invocation)) {
         return TRUE;
     }
+    UDisksObjectSkeleton* object = self->object(blockPath(disk));
+    if (std::string(type) == "empty") {
+        // Signatures wiped: no file system is left.
+        udisks_object_skeleton_set_filesystem(object, nullptr);
+        udisks_block_set_id_type(block, "");
+        udisks_block_set_id_usage(block, "");
+        flush(block);
+        if (!self->answeredLate("Format", invocation)) {
+            udisks_block_complete_format(block, invocation);
+        }
+        return TRUE;
+    }
     // The old partitions go, an empty table of the type takes their place.
     const GObjectList objects(g_dbus_object_manager_get_objects(G_DBUS_OBJECT_MANAGER(self->server_.get())));
     for (GList* item = objects.get(); item != nullptr; item = item->next) {
@@ -25,7 +37,6 @@ gboolean FakeUdisks::Handlers::format(UDisksBlock* block, GDBusMethodInvocation*
                                                   g_dbus_object_get_object_path(G_DBUS_OBJECT(item->data)));
         }
     }
-    UDisksObjectSkeleton* object = self->object(blockPath(disk));
     udisks_object_skeleton_set_filesystem(object, nullptr);
     const GObjectPtr<UDisksPartitionTable> table = adoptObject(udisks_partition_table_skeleton_new());
     udisks_partition_table_set_type_(table.get(), type);
