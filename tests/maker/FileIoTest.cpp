@@ -178,7 +178,7 @@ TEST(WriteFile, WritesEverySizeAroundBlocksAndPiecesFromAnyAddress)
     const Bytes data = randomBytes(2 * piece + block + 1, 11);
     // The source once at a block boundary and once one byte past it.
     std::unique_ptr<std::uint8_t, decltype(&std::free)> aligned(
-        static_cast<std::uint8_t*>(std::aligned_alloc(block, data.size() + block)), &std::free);
+        static_cast<std::uint8_t*>(std::aligned_alloc(block, (data.size() / block + 2) * block)), &std::free);
     ASSERT_TRUE(aligned);
     for (const auto& folder : fileSystems(dir)) {
         for (const std::size_t size : {block - 1, block, block + 1, 3 * block + 7, piece, piece + block + 1,
