@@ -155,9 +155,10 @@ class DesktopGuest(Guest):
     def save_journal(self) -> None:
         """The guest's journal and the user's program logs, for diagnosis."""
         try:
-            text = self.root.run(["sh", "-c", "journalctl -b --no-pager -o short-monotonic; "
-                                  "for f in /home/tester/*.log; do echo \"--- $f\"; cat $f; done"],
-                                 check=False, timeout=60).stdout
+            text = self.root.run(["sh", "-c", "journalctl -b --no-pager -o short-monotonic "
+                                  "-u polkit -u udisks2 -t sarnovelle-agent | tail -n 300; "
+                                  "for f in /home/tester/*.log; do echo \"--- $f\"; tail -n 50 $f; done"],
+                                 check=False, timeout=240).stdout
             (self.work_dir / "journal.txt").write_text(text)
         except Exception as error:  # the guest may be gone
             (self.work_dir / "journal.txt").write_text(f"no journal: {error}\n")
