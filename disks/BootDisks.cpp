@@ -1,5 +1,7 @@
 #include "disks/BootDisks.h"
 
+#include "core/MakerError.h"
+
 #include <vector>
 
 namespace sarnovelle {
@@ -43,7 +45,9 @@ std::set<std::string> bootDisks(const DiskEnv& env)
     // other queries.
     const auto rootInfo = diskutilPlist(env, {"info", "-plist", "/"});
     if (!rootInfo) {
-        return disks;
+        // Without it no disk could be excluded, and the system's own disk
+        // might be offered for erasing.
+        throw MakerError(std::string(rootQueryFailed));
     }
     if (auto parent = rootInfo->text("ParentWholeDisk")) {
         disks.insert(std::move(*parent));

@@ -42,8 +42,8 @@ void recheck(const UsbDisk& chosen, const DiskEnv& env)
 
 } // namespace
 
-void makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHash, const LogSink& log,
-             const DiskEnv& env)
+MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHash, const LogSink& log,
+                      const DiskEnv& env)
 {
     recheck(disk, env);
 
@@ -89,9 +89,13 @@ void makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHa
         throw MakerError("Read-back SHA-256 does not match the image.");
     }
 
+    MakeUsbResult result;
     if (runDiskutil(env, {"eject", devicePath}, log) != 0) {
-        log("Eject failed. Eject the USB in Finder before removing it.");
+        // Not a failure: the stick is prepared, only still mounted.
+        log(std::string(ejectFailedLine));
+        result.ejectFailed = true;
     }
+    return result;
 }
 
 } // namespace sarnovelle

@@ -1,9 +1,12 @@
 #include "FakeDiskutil.h"
 #include "TempDir.h"
 
+#include "core/MakerError.h"
 #include "disks/BootDisks.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace sarnovelle::test {
 namespace {
@@ -38,14 +41,36 @@ TEST_F(BootDisksTest, PhysicalStoresAddTheirWholeDisksOnce)
     EXPECT_EQ(fake.invocations(), expected);
 }
 
-TEST_F(BootDisksTest, FailedRootQueryGivesAnEmptySetWithoutFurtherQueries)
+// Without the root volume's information no disk could be excluded: that
+// is a failure, never an empty set that would offer the system's disk.
+TEST_F(BootDisksTest, FailedRootQueryFailsWithoutFurtherQueries)
 {
+    const auto expectFailure = [this] {
+        try {
+            const auto disks = bootDisks(fake.env());
+            ADD_FAILURE() << "gave a set of " << disks.size();
+        } catch (const MakerError& error) {
+            EXPECT_EQ(error.message(), "The running system's disk cannot be found (diskutil info / failed).");
+        }
+    };
     fake.answer(rootQuery, FakeAnswer{"Could not find disk: /\n", 1, false});
-    EXPECT_TRUE(bootDisks(fake.env()).empty());
+    expectFailure();
     EXPECT_EQ(fake.invocations(), std::vector<Arguments>{rootQuery});
 
     // Output that is no property list counts the same.
     fake.answer(rootQuery, FakeAnswer{"not a plist", 0, false});
+    expectFailure();
+
+    // A disk utility that cannot be started at all, too.
+    std::filesystem::remove(fake.path());
+    expectFailure();
+}
+
+// The root volume answered but names no whole disk: nothing to exclude on
+// that ground, as before; only a failed query is an error.
+TEST_F(BootDisksTest, RootWithoutParentWholeDiskGivesAnEmptySet)
+{
+    fake.answer(rootQuery, PlistDict{});
     EXPECT_TRUE(bootDisks(fake.env()).empty());
 }
 

@@ -27,6 +27,9 @@ std::vector<std::string> ids(const std::vector<UsbDisk>& disks)
 
 class UsbDisksTest : public ::testing::Test {
 protected:
+    // The running system on disk0, which no test lists.
+    UsbDisksTest() { fake.rootVolume("disk0"); }
+
     TempDir dir;
     FakeDiskutil fake{dir / "scenario"};
 
@@ -113,6 +116,22 @@ TEST_F(UsbDisksTest, BootDiskIsSkippedWithoutAQuery)
     EXPECT_EQ(ids(listUsbDisks(fake.env())), std::vector<std::string>{"disk5"});
     EXPECT_EQ(fake.count(infoQuery("disk4")), 0);
     EXPECT_EQ(fake.count(infoQuery("disk5")), 1);
+}
+
+// The system's own disks are unknown: no disk is offered, and the caller
+// learns why.
+TEST_F(UsbDisksTest, FailedRootQueryFailsTheListingBeforeAnyDiskQuery)
+{
+    fake.listWholeDisks({"disk4"});
+    fake.usbDisk("disk4", "Stick", 8'000'000'000);
+    fake.answer(rootQuery, FakeAnswer{"Could not find disk: /\n", 1, false});
+    try {
+        const auto disks = listUsbDisks(fake.env());
+        ADD_FAILURE() << "listed " << disks.size() << " disk(s)";
+    } catch (const MakerError& error) {
+        EXPECT_EQ(error.message(), "The running system's disk cannot be found (diskutil info / failed).");
+    }
+    EXPECT_EQ(fake.invocations(), (std::vector<Arguments>{listQuery, rootQuery}));
 }
 
 TEST_F(UsbDisksTest, NamesAreTrimmedAndSerialsMayBeMissing)

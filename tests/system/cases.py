@@ -246,7 +246,7 @@ def stick_pulled(context: Context) -> str:
             reached = next(i for i, line in enumerate(expected) if line.startswith(hold)) + 1
             check_lines(run.log[:reached], expected[:reached], f"the log up to the pull at {hold}")
             after = run.log[reached:]
-            wanted_after = ["Eject failed. Eject the USB in Finder before removing it."] \
+            wanted_after = ["Eject failed. Eject the USB in the file manager before removing it."] \
                 if hold == "Read" else []
             if after[len(after) - len(wanted_after):] != wanted_after or not all(
                     line.startswith("  diskutil: ") for line in after[:len(after) - len(wanted_after)]):
