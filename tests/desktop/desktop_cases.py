@@ -182,7 +182,7 @@ def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> tuple[system
     count = PolkitCount(guest)
     run = system_cases.make(guest, disk, timeout=300)
     if run.outcome != DONE:
-        raise AssertionError("the run did not end DONE:\n" + failure_text(run))
+        raise AssertionError(f"the run did not end DONE ({count.summary()}):\n" + failure_text(run))
     wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
     check_asked_as_session_user(count)
     summary = count.summary()
@@ -283,7 +283,8 @@ def site_policy(context: Context) -> str:
         count = PolkitCount(guest)
         run = system_cases.make(guest, disk, timeout=300)
         if run.outcome != DONE:
-            raise AssertionError("the run did not end DONE:\n" + failure_text(run))
+            raise AssertionError(f"the run did not end DONE ({count.summary()}):\n"
+                                 + failure_text(run))
         prompts = count.prompts()
         if prompts != [MODIFY]:
             raise AssertionError(f"expected one prompt for {MODIFY}, got {prompts}")
