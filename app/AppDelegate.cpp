@@ -78,7 +78,7 @@ void AppDelegate::buildMenu()
     quit_ = appMenu->addAction(QStringLiteral("Quit Sarnovelle USB Maker"));
     quit_->setMenuRole(QAction::QuitRole);
     quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit_, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(quit_, &QAction::triggered, this, &AppDelegate::terminate, Qt::QueuedConnection);
 
     QMenu* editMenu = menuBar_->addMenu(QStringLiteral("Edit"));
     copy_ = editMenu->addAction(QStringLiteral("Copy"));
@@ -107,6 +107,15 @@ void AppDelegate::installMenuBar()
                                                 screen->availableGeometry()));
     }
 #endif
+}
+
+void AppDelegate::terminate()
+{
+    // During a run the controller asks first; "Keep Working" ends here.
+    if (controller_ != nullptr && !controller_->mayQuit()) {
+        return;
+    }
+    QCoreApplication::quit();
 }
 
 void AppDelegate::showAbout()

@@ -53,6 +53,8 @@ public:
 
 public Q_SLOTS:
     void showAbout();
+    // The Quit item: ends the event loop, after asking during a run.
+    void terminate();
 
 private:
     AppDelegate(std::optional<Bundle> bundle, DiskEnv env);

@@ -3,44 +3,18 @@
 
 #include "core/Config.h"
 #include "maker/MakeUsb.h"
+#include "ui/Alerts.h"
 #include "ui/QtText.h"
+#include "ui/RunIndicator.h"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <system_error>
+
 namespace sarnovelle {
-
-namespace {
-
-// An application-modal alert. Plain text throughout: a disk's name must
-// never be read as markup.
-void prepareAlert(QMessageBox& box, QMessageBox::Icon icon, const QString& text, const QString& informative)
-{
-    box.setWindowTitle(fromStd(Config::title));
-    box.setIcon(icon);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(text);
-    box.setInformativeText(informative);
-    // The informative text's label guesses its format; a disk name with
-    // angle brackets would be taken for markup.
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-        label->setTextFormat(Qt::PlainText);
-    }
-    box.setWindowModality(Qt::ApplicationModal);
-}
-
-// Shows an alert with the platform's single default button.
-void showOutcome(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& informative)
-{
-    QMessageBox box(parent);
-    prepareAlert(box, icon, text, informative);
-    box.exec();
-}
-
-} // namespace
 
 void MakerController::makeClicked()
 {
@@ -66,6 +40,7 @@ void MakerController::makeClicked()
     }
 
     busy_ = true;
+    indicator_->start();
     updateButtons();
     startRun(std::move(disk));
 }
@@ -85,11 +60,12 @@ void MakerController::startRun(UsbDisk disk)
         QMetaObject::invokeMethod(
             this, [this, line] { log(line); }, Qt::QueuedConnection);
     };
-    run_ = std::thread([this, disk = std::move(disk), image = image_, imageHash = imageHash_, env = env_,
-                        sink = std::move(sink)] {
+    auto work = [this, disk = std::move(disk), image = image_, imageHash = imageHash_, env = env_,
+                 sink = std::move(sink)] {
         std::optional<std::string> failure;
+        bool ejectFailed = false;
         try {
-            makeUsb(disk, image, imageHash, sink, env);
+            ejectFailed = makeUsb(disk, image, imageHash, sink, env).ejectFailed;
         } catch (const std::exception& error) {
             // A MakerError's what() is exactly its message.
             failure = std::string(error.what());
@@ -97,23 +73,42 @@ void MakerController::startRun(UsbDisk disk)
             failure = std::string("The preparation ended with an unknown error.");
         }
         QMetaObject::invokeMethod(
-            this, [this, failure] { finish(failure); }, Qt::QueuedConnection);
-    });
+            this, [this, failure, ejectFailed] { finish(failure, ejectFailed); }, Qt::QueuedConnection);
+    };
+    try {
+        run_ = std::thread(std::move(work));
+    } catch (const std::system_error& error) {
+        // No thread, so nothing was done to the disk: the run ends here.
+        finish("The preparation could not start: " + std::string(error.what()));
+    }
 }
 
-void MakerController::finish(const std::optional<std::string>& failure)
+void MakerController::finish(const std::optional<std::string>& failure, bool ejectFailed)
 {
     requireMainThread("finish");
     busy_ = false;
+    indicator_->stop();
     updateButtons();
+    // Nothing is at risk any more: a quit warning still up goes unanswered,
+    // and the outcome takes its place.
+    if (quitQuestion_ != nullptr) {
+        quitQuestion_->reject();
+    }
     if (failure) {
         log("FAILED: " + *failure);
         showOutcome(window_.get(), QMessageBox::Critical, QStringLiteral("Failed"), QString::fromStdString(*failure));
     } else {
         log(std::string("DONE. The USB is ready. You can remove it."));
-        showOutcome(window_.get(), QMessageBox::Information, fromStd(Config::title),
-                    QStringLiteral("The USB is ready."));
+        QString ready = QStringLiteral("The USB is ready.");
+        if (ejectFailed) {
+            // Still mounted: pulling it now could undo the work.
+            ready += QLatin1Char('\n') + fromStd(ejectFailedLine);
+        }
+        showOutcome(window_.get(), QMessageBox::Information, fromStd(Config::title), ready);
     }
+    // An ejected stick is gone from the list, a failed one stays to be
+    // tried again.
+    refresh();
 }
 
 } // namespace sarnovelle

@@ -3,6 +3,7 @@
 #include "core/Config.h"
 #include "ui/EnablingRule.h"
 #include "ui/QtText.h"
+#include "ui/RunIndicator.h"
 #include "ui/WindowLayout.h"
 
 #include <QComboBox>
@@ -56,6 +57,7 @@ MakerController::MakerController(Bundle bundle, DiskEnv env)
 
 MakerController::~MakerController()
 {
+    window_->removeEventFilter(this);
     // A run posts to this object until it has posted its finish; once
     // finish ran (not busy) the thread is done or just returning. A run
     // still going at the application's end never gets here: the entry point
@@ -115,6 +117,9 @@ void MakerController::buildWindow()
     content->setMinimumSize(minimumWidth, minimumHeight);
     window_->setCentralWidget(content);
     window_->resize(contentWidth, contentHeight);
+    indicator_ = std::make_unique<RunIndicator>(*window_);
+    // Closing the window during a run asks first (mayQuit).
+    window_->installEventFilter(this);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window_->size(),

@@ -6,6 +6,7 @@
 #include "ui/Bundle.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -16,10 +17,14 @@
 
 class QComboBox;
 class QMainWindow;
+class QMessageBox;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 
 namespace sarnovelle {
+
+class RunIndicator;
 
 // The controller of the application's one window: the window and its
 // controls, the log, the verified boot image, the disk list, the enabling
@@ -53,6 +58,13 @@ public:
     const std::string& imageHash() const { return imageHash_; }
     bool imageOk() const { return imageOk_; }
     bool busy() const { return busy_; }
+    // The indeterminate progress bar in the status bar, shown during a run.
+    QProgressBar* runIndicator() const;
+
+    // Whether the application may end now: at once when no run is going;
+    // during a run only when the user answers "Quit Anyway" to the warning.
+    // Closing the window asks the same.
+    bool mayQuit();
 
     // Rebuilds the disk list and the pop-up, re-applies the enabling rule
     // and logs the outcome.
@@ -71,8 +83,9 @@ private:
     void loadImage();
     void buildWindow();
     void startRun(UsbDisk disk);
-    void finish(const std::optional<std::string>& failure);
+    void finish(const std::optional<std::string>& failure, bool ejectFailed = false);
     void requireMainThread(const char* where) const;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     const Bundle bundle_;
     const DiskEnv env_;
@@ -88,6 +101,12 @@ private:
     std::string imageHash_;
     bool imageOk_ = false;
     bool busy_ = false;
+
+    std::unique_ptr<RunIndicator> indicator_;
+    // The quit warning while it is shown; the user's "Quit Anyway" once
+    // given (the process ends then, and no second warning may come up).
+    QPointer<QMessageBox> quitQuestion_;
+    bool quitConfirmed_ = false;
 
     // The thread of the current or last run; joined before the next run
     // starts and on destruction.

@@ -152,6 +152,43 @@ TEST_F(Refresh, ListingFailureAfterAGoodOneEmptiesEverything)
     expectEnabled(*controller, true, true, false);
 }
 
+// Without the running system's disk nothing may be offered: the same two
+// lines as a failed list, at start and after a good listing.
+TEST_F(Refresh, FailedRootQueryIsAListingFailure)
+{
+    const Arguments rootQuery{"info", "-plist", "/"};
+    const std::string failedLine =
+        "Cannot list disks: The running system's disk cannot be found (diskutil info / failed).";
+    fake.listWholeDisks({"disk3", "disk4"});
+    PlistDict root;
+    root.setText("ParentWholeDisk", "disk0");
+    fake.answer(rootQuery, std::vector<FakeAnswer>{{"Could not find disk: /\n", 1, false},
+                                                   {root.toXml(), 0, false},
+                                                   {"Could not find disk: /\n", 1, false}});
+    auto controller = makeController();
+    auto messages = test::logMessages(*controller);
+    ASSERT_GE(messages.size(), 2U);
+    EXPECT_EQ(messages[messages.size() - 2], failedLine);
+    EXPECT_EQ(messages.back(), noDiskLine);
+    EXPECT_TRUE(controller->disks().empty());
+    EXPECT_EQ(controller->diskPopup()->count(), 0);
+    expectEnabled(*controller, true, true, false);
+
+    controller->refreshClicked();
+    EXPECT_EQ(items(*controller), (QStringList{label3, label4}));
+    expectEnabled(*controller, true, true, true);
+
+    const std::size_t before = test::logMessages(*controller).size();
+    controller->refreshClicked();
+    messages = test::logMessages(*controller);
+    ASSERT_EQ(messages.size(), before + 2);
+    EXPECT_EQ(messages[before], failedLine);
+    EXPECT_EQ(messages[before + 1], noDiskLine);
+    EXPECT_EQ(controller->diskPopup()->count(), 0) << "no stale entries";
+    EXPECT_TRUE(controller->disks().empty());
+    expectEnabled(*controller, true, true, false);
+}
+
 TEST_F(Refresh, UnverifiedImageKeepsMakeDisabledWhileListingWorks)
 {
     fake.listWholeDisks({"disk3", "disk4"});

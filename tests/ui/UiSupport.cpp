@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+#include <thread>
+
 namespace sarnovelle::test {
 
 Bundle writeBundle(const TempDir& dir, const Bytes& image, const std::optional<std::string>& expected)
@@ -41,6 +44,11 @@ DiskEnv noDisksEnv(const TempDir& dir)
 if [ "$1" = list ]; then
   printf '%s' '<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>WholeDisks</key><array/></dict></plist>'
+  exit 0
+fi
+if [ "$1" = info ] && [ "$3" = / ]; then
+  printf '%s' '<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>ParentWholeDisk</key><string>disk0</string></dict></plist>'
   exit 0
 fi
 exit 1
@@ -79,7 +87,7 @@ AlertAnswerer::AlertAnswerer(std::vector<QString> answers) : answers_(answers.be
 void AlertAnswerer::poll()
 {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible()) {
+    if (box == nullptr || !box->isVisible() || box == left_) {
         return;
     }
     SeenAlert alert;
@@ -100,6 +108,9 @@ void AlertAnswerer::poll()
         alert.escapeButton = box->escapeButton()->text();
     }
     seen_.push_back(alert);
+    if (inspect_) {
+        inspect_(alert);
+    }
 
     if (answers_.empty()) {
         ADD_FAILURE() << "unexpected alert: " << alert.text.toStdString();
@@ -108,7 +119,9 @@ void AlertAnswerer::poll()
     }
     const QString answer = answers_.front();
     answers_.pop_front();
-    if (answer == QLatin1String("<Return>")) {
+    if (answer == QLatin1String("<Leave>")) {
+        left_ = box;
+    } else if (answer == QLatin1String("<Return>")) {
         QTest::keyClick(box, Qt::Key_Return);
     } else if (answer == QLatin1String("<Escape>")) {
         QTest::keyClick(box, Qt::Key_Escape);
@@ -121,6 +134,33 @@ void AlertAnswerer::poll()
         }
         ADD_FAILURE() << "the alert has no button " << answer.toStdString();
         box->reject();
+    }
+}
+
+ThreadsCannotStart::ThreadsCannotStart()
+{
+    saved_ = ::pthread_getattr_default_np(&previous_) == 0;
+    pthread_attr_t huge;
+    ::pthread_attr_init(&huge);
+    // 100 TiB: no system maps that much for one stack.
+    ::pthread_attr_setstacksize(&huge, std::size_t{100} << 40);
+    const bool set = ::pthread_setattr_default_np(&huge) == 0;
+    ::pthread_attr_destroy(&huge);
+    if (set) {
+        try {
+            std::thread probe([] {});
+            probe.join();
+        } catch (const std::system_error&) {
+            effective_ = true;
+        }
+    }
+}
+
+ThreadsCannotStart::~ThreadsCannotStart()
+{
+    if (saved_) {
+        ::pthread_setattr_default_np(&previous_);
+        ::pthread_attr_destroy(&previous_);
     }
 }
 

@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <pthread.h>
+
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -31,8 +33,8 @@ Bundle writeBundle(const TempDir& dir, const Bytes& image, const std::optional<s
 // The few bytes used as the boot image in the window's tests.
 Bytes sampleImage();
 
-// A disk environment whose disk utility lists no disk at all, and an empty
-// device tree.
+// A disk environment whose disk utility lists no disk at all (the system
+// on disk0), and an empty device tree.
 DiskEnv noDisksEnv(const TempDir& dir);
 
 // The log's messages, time stamps removed. Fails the test when a line does
@@ -57,20 +59,44 @@ struct SeenAlert {
 };
 
 // Answers the application-modal alerts as they come up, one answer each,
-// and records what they showed. An answer is a button title to click, or
-// "<Return>" / "<Escape>" to press that key.
+// and records what they showed. An answer is a button title to click,
+// "<Return>" / "<Escape>" to press that key, or "<Leave>" to leave the
+// alert up for the application to take away.
 class AlertAnswerer : public QObject {
 public:
     explicit AlertAnswerer(std::vector<QString> answers);
     const std::vector<SeenAlert>& seen() const { return seen_; }
     // Runs the event loop until `count` alerts were answered or the time is up.
     bool waitForAlerts(std::size_t count, int timeoutMs = 20000);
+    // Called with each alert as it comes up, before it is answered: to look
+    // at the window behind it at that moment.
+    void onAlert(std::function<void(const SeenAlert&)> inspect) { inspect_ = std::move(inspect); }
 
 private:
     void poll();
     std::deque<QString> answers_;
     std::vector<SeenAlert> seen_;
+    std::function<void(const SeenAlert&)> inspect_;
+    // The alert left up, not to be recorded again.
+    QMessageBox* left_ = nullptr;
     QTimer timer_;
+};
+
+// While it lives, new threads ask for stacks far larger than the address
+// space, so starting one fails for real (the system refuses the memory).
+class ThreadsCannotStart {
+public:
+    ThreadsCannotStart();
+    ~ThreadsCannotStart();
+    ThreadsCannotStart(const ThreadsCannotStart&) = delete;
+    ThreadsCannotStart& operator=(const ThreadsCannotStart&) = delete;
+    // Whether a probe thread was indeed refused.
+    bool effective() const { return effective_; }
+
+private:
+    bool saved_ = false;
+    bool effective_ = false;
+    pthread_attr_t previous_{};
 };
 
 } // namespace sarnovelle::test
