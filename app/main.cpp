@@ -34,9 +34,10 @@ int main(int argc, char** argv)
     QTimer::singleShot(0, &delegate, &sarnovelle::AppDelegate::applicationDidFinishLaunching);
     QApplication::exec();
 
-    // Nothing waits for a preparation run: the user closed the window or
-    // quit while one was going. Its thread still posts to the controller,
-    // so end the process here rather than tear down the objects it uses.
+    // Nothing waits for a preparation run: the user was warned and chose
+    // Quit Anyway while one was going. Its thread still posts to the
+    // controller, so end the process here rather than tear down the objects
+    // it uses.
     if (delegate.runInProgress()) {
         std::fflush(nullptr);
         std::_Exit(0);

@@ -195,18 +195,6 @@ TEST_F(RunEnd, FailedEjectIsRepeatedInTheAlertUnderTheReadyLine)
     EXPECT_EQ(outcome.informativeText, QStringLiteral("The USB is ready.\n") + QString::fromStdString(ejectLine));
 }
 
-TEST_F(RunEnd, EjectedStickGetsTheReadyLineAlone)
-{
-    makeController();
-    AlertAnswerer answerer({QStringLiteral("Erase"), QStringLiteral("<Return>")});
-    controller->makeButton()->click();
-    ASSERT_TRUE(answerer.waitForAlerts(2));
-    EXPECT_EQ(answerer.seen()[1].informativeText, QStringLiteral("The USB is ready."));
-    for (const std::string& line : newLines()) {
-        EXPECT_EQ(line.find("Eject failed"), std::string::npos) << line;
-    }
-}
-
 // A busy cursor and a moving bar in the status bar while the run works;
 // the content keeps its size; both signs are gone when the outcome shows.
 TEST_F(RunEnd, BusySignsShowDuringTheRunAndGoAtItsEnd)
