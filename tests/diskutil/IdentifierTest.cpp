@@ -55,14 +55,6 @@ protected:
     FakeSystem system;
 };
 
-TEST(SdNames, FollowTheKernelsSequence)
-{
-    EXPECT_EQ(sdName(0), "sda");
-    EXPECT_EQ(sdName(25), "sdz");
-    EXPECT_EQ(sdName(26), "sdaa");
-    EXPECT_EQ(sdName(44), "sdas");
-}
-
 TEST_F(ManyDisks, ThePartitionFormIsReadByItsWholeDisk)
 {
     EXPECT_EQ(identifierOf("sdas1"), "sda1");
@@ -105,15 +97,6 @@ TEST_F(ManyDisks, ANameBothReadingsCouldMeanIsRefused)
     }
     // The kernel's name through the partition form of its own disk.
     EXPECT_EQ(identifierOf("sdass1"), "sdas1");
-}
-
-TEST_F(ManyDisks, APartitionFormOfAMissingPartitionIsMissing)
-{
-    EXPECT_EQ(identifierOf("sdas2"), std::nullopt);
-    const Outcome outcome = system.run({"info", "-plist", "sdzs1"});
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.plist().value_or(PlistDict()).text("DeviceIdentifier"), "sdz1");
-    EXPECT_EQ(system.run({"info", "-plist", "sdzs2"}).err, "Could not find disk: sdzs2\n");
 }
 
 } // namespace
