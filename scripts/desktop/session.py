@@ -26,6 +26,7 @@ ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "desktop"))
 sys.dont_write_bytecode = True
 
+import run_desktop_tests  # noqa: E402
 from desktop_guest import DesktopGuest, Stick, make_payload  # noqa: E402
 
 
@@ -44,8 +45,7 @@ def main() -> int:
     payload = args.work / "payload"
     payload.mkdir(parents=True)
     if args.deb:
-        (payload / "deb").mkdir()
-        shutil.copy(args.deb, payload / "deb")
+        run_desktop_tests.write_package_setup(payload, args.deb)
     else:
         subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
                        env={"DESTDIR": str(payload / "tree"), "PATH": "/usr/bin:/bin"},

@@ -50,6 +50,17 @@ def rootfs(args) -> Path:
     return Path(result.stdout.strip().splitlines()[-1])
 
 
+def write_package_setup(folder: Path, deb: Path) -> None:
+    """The package and the script the guest runs to install it with apt
+    (its dependencies are already installed: no network needed)."""
+    (folder / "package").mkdir()
+    shutil.copy(deb, folder / "package")
+    setup = folder / "setup"
+    setup.write_text("#!/bin/sh\nset -eu\nhere=$(dirname \"$(readlink -f \"$0\")\")\n"
+                     "apt-get install -y -q -o Dpkg::Use-Pty=0 \"$here\"/package/*.deb\n")
+    setup.chmod(0o755)
+
+
 def payload_folder(args, work: Path) -> Path:
     """The build under test as the guest installs it, plus the driver."""
     folder = work / "payload"
@@ -59,8 +70,7 @@ def payload_folder(args, work: Path) -> Path:
     if len(debs) > 1:
         raise SystemExit(f"more than one package in {args.deb_dir}: {debs}")
     if debs:
-        (folder / "deb").mkdir()
-        shutil.copy(debs[0], folder / "deb")
+        write_package_setup(folder, debs[0])
     else:
         environment = dict(os.environ, DESTDIR=str(folder / "tree"))
         subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
