@@ -156,7 +156,8 @@ class DesktopGuest(Guest):
         """The guest's journal and the user's program logs, for diagnosis."""
         try:
             text = self.root.run(["sh", "-c", "journalctl -b --no-pager -o short-monotonic "
-                                  "-u polkit -u udisks2 -t sarnovelle-agent | tail -n 300; "
+                                  "-u polkit -u udisks2 | tail -n 300; "
+                                  "journalctl -b --no-pager -o short-monotonic -t sarnovelle-agent; "
                                   "for f in /home/tester/*.log; do echo \"--- $f\"; tail -n 50 $f; done"],
                                  check=False, timeout=240).stdout
             (self.work_dir / "journal.txt").write_text(text)
