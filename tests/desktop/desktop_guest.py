@@ -176,8 +176,10 @@ class DesktopGuest(Guest):
 
     def polkit_check_lines(self) -> list[str]:
         """polkitd's log line of every authorisation check so far."""
-        # polkitd's rule log does not carry its unit: search the whole journal.
-        return [line for line in self.journal() if "sarnovelle-check action=" in line]
+        # polkitd's rule log does not carry its unit: search the whole journal,
+        # inside the guest (the agent's replies stay short).
+        return self.root.run(["sh", "-c", "journalctl --no-pager -o cat | "
+                              "grep 'sarnovelle-check action=' || true"]).stdout.splitlines()
 
     def prompts(self) -> list[str]:
         """The action of every password prompt the user's agent answered."""
