@@ -4,6 +4,9 @@
 #include "cli/Output.h"
 #include "core/Diskutil.h"
 #include "core/ImageCheck.h"
+#include "disks/UsbDisks.h"
+
+#include <optional>
 
 namespace sarnovelle::cli {
 
@@ -11,6 +14,10 @@ namespace sarnovelle::cli {
 constexpr int exitDone = 0;
 constexpr int exitFailed = 1;
 constexpr int exitRefused = 2;
+
+// The disks of this moment, or absent after "Cannot list disks: ..." on
+// standard error.
+std::optional<UsbDiskSurvey> surveyOrReport(const DiskEnv& env, Output& output);
 
 // --list [--json]: the disks on standard output, the left-out ones and why
 // on standard error.

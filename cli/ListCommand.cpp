@@ -7,15 +7,23 @@
 
 namespace sarnovelle::cli {
 
-int listCommand(const Options& options, const DiskEnv& env, Output& output)
+std::optional<UsbDiskSurvey> surveyOrReport(const DiskEnv& env, Output& output)
 {
-    UsbDiskSurvey survey;
     try {
-        survey = surveyUsbDisks(env);
+        return surveyUsbDisks(env);
     } catch (const std::exception& error) {
         output.err("Cannot list disks: " + std::string(error.what()));
+        return std::nullopt;
+    }
+}
+
+int listCommand(const Options& options, const DiskEnv& env, Output& output)
+{
+    const std::optional<UsbDiskSurvey> found = surveyOrReport(env, output);
+    if (!found) {
         return exitFailed;
     }
+    const UsbDiskSurvey& survey = *found;
     for (const LeftOutDisk& disk : survey.leftOut) {
         output.err("Left out " + printable(disk.id) + ": " + disk.reason);
     }

@@ -53,13 +53,11 @@ int makeCommand(const Options& options, const VerifiedImage& image, const DiskEn
         return exitFailed;
     }
 
-    UsbDiskSurvey survey;
-    try {
-        survey = surveyUsbDisks(env);
-    } catch (const std::exception& error) {
-        output.err("Cannot list disks: " + std::string(error.what()));
+    const std::optional<UsbDiskSurvey> found = surveyOrReport(env, output);
+    if (!found) {
         return exitFailed;
     }
+    const UsbDiskSurvey& survey = *found;
     const auto disks = chosenDisks(options.ids, survey, output);
     if (!disks) {
         output.err("Nothing was erased.");
