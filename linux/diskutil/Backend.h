@@ -27,7 +27,8 @@ public:
     virtual int eject(const Context& context, const std::string& identifier) = 0;
 };
 
-// udisks2 when it answers on the system bus (context.systemBus), otherwise
+// udisks2 when it answers on the system bus (context.systemBus, through the
+// module at context.udisksModule), otherwise
 // the kernel when the program runs as root, otherwise the backend that
 // refuses every change with the line saying what is missing.
 std::unique_ptr<Backend> chooseBackend(const Context& context);

@@ -32,6 +32,9 @@ struct Context {
     // The D-Bus address of the system bus on which udisks2 is asked to make
     // the changes; empty for the machine's own system bus.
     std::string systemBus;
+    // The module that holds the udisks2 backend (udisks-backend.so, beside
+    // the program).
+    std::filesystem::path udisksModule;
     Owner owner;
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;

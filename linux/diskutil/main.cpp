@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <filesystem>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -45,6 +46,14 @@ sarnovelle::standin::Owner invokingOwner()
     return owner;
 }
 
+// The udisks2 module sits beside the program.
+std::filesystem::path udisksModule()
+{
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (error ? std::filesystem::path(".") : program.parent_path()) / "udisks-backend.so";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -52,6 +61,7 @@ int main(int argc, char** argv)
     sarnovelle::standin::Context context;
     context.privileged = ::geteuid() == 0;
     context.owner = invokingOwner();
+    context.udisksModule = udisksModule();
     context.out = &std::cout;
     context.err = &std::cerr;
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

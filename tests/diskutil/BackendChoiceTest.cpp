@@ -6,10 +6,12 @@
 #include "FakeSystem.h"
 #include "FakeUdisks.h"
 
+#include "core/ToolRunner.h"
 #include "linux/diskutil/Helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace sarnovelle::test {
@@ -124,6 +126,42 @@ TEST_F(BackendChoiceOnABus, Udisks2IsTakenWhenItAnswersEvenForRoot)
     }
     EXPECT_EQ(udisks.calls(), (std::vector<std::string>{"PowerOff Stick", "PowerOff Stick"}));
     EXPECT_EQ(readText(deleteFile()), "") << "the kernel's way was taken";
+}
+
+TEST_F(BackendChoiceOnABus, AModuleThatCannotBeLoadedCountsAsNoUdisks2)
+{
+    FakeUdisks udisks;
+    udisks.drive("Stick", true);
+    udisks.disk("sdb", 8, 16, "Stick");
+    system.systemBus = udisks.address();
+    system.udisksModule = system.roots().dev / "no-such-module.so";
+
+    const Outcome refused = system.run({"eject", "/dev/sdb"}, false);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err.rfind(clearLine, 0), 0U) << refused.err;
+    EXPECT_NE(refused.err.find("(udisks2: cannot load " + system.udisksModule.string() + ": "), std::string::npos)
+        << refused.err;
+    expectUntouched();
+
+    const Outcome asRoot = system.run({"eject", "/dev/sdb"});
+    EXPECT_EQ(asRoot.status, 0) << asRoot.err;
+    EXPECT_EQ(readText(deleteFile()), "1") << "the kernel's way was taken";
+    EXPECT_TRUE(udisks.calls().empty());
+}
+
+// A preparation runs the program nine times; the queries among them must
+// not pay for loading the D-Bus stack.
+TEST(ProgramStart, QueriesLoadNeitherGlibNorUdisks2)
+{
+    ::setenv("LD_DEBUG", "files", 1);
+    const ToolResult result = runTool(SARNOVELLE_TEST_DISKUTIL, {"list", "-plist", "external", "physical"});
+    ::unsetenv("LD_DEBUG");
+    const std::string text = result.text();
+    ASSERT_EQ(result.status, 0) << text;
+    EXPECT_NE(text.find("libblkid.so"), std::string::npos) << "the loader's report is missing:\n" << text;
+    for (const char* library : {"libgio-2.0.so", "libglib-2.0.so", "libudisks2.so"}) {
+        EXPECT_EQ(text.find(library), std::string::npos) << library << " was loaded";
+    }
 }
 
 } // namespace

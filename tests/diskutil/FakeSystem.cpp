@@ -170,6 +170,7 @@ Outcome FakeSystem::run(const std::vector<std::string>& arguments, bool privileg
     context.roots = roots();
     context.privileged = privileged;
     context.systemBus = systemBus;
+    context.udisksModule = udisksModule;
     context.owner.name = "alice";
     context.owner.uid = 1000;
     context.owner.gid = 1000;

@@ -73,6 +73,7 @@ public:
     // does not exist, so that the changes in fake trees never reach the
     // machine's own udisks2: root runs take the kernel's way.
     std::string systemBus = "unix:path=/nonexistent/sarnovelle-test-bus";
+    std::filesystem::path udisksModule = SARNOVELLE_TEST_UDISKS_MODULE;
 
 private:
     TempDir dir_;

@@ -71,6 +71,8 @@ TEST_P(RelocatedTree, HoldsEachFileAtItsConfiguredPlace)
     const Tree t = tree();
     EXPECT_TRUE(executable(t.program())) << t.program();
     EXPECT_TRUE(executable(t.helpers() / "diskutil")) << t.helpers();
+    // The disk utility finds its udisks2 module beside itself.
+    EXPECT_TRUE(fs::is_regular_file(t.helpers() / "udisks-backend.so")) << t.helpers();
     EXPECT_TRUE(fs::is_regular_file(t.data() / "BOOTX64.EFI")) << t.data();
     EXPECT_TRUE(fs::is_regular_file(t.data() / "Info.plist")) << t.data();
     // Nothing at the default places, which a fixed "../libexec" or
