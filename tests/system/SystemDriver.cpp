@@ -30,6 +30,14 @@
 //                           it: CLI <line> per line of its output (standard
 //                           output and error together), TIME cli <seconds>,
 //                           STATUS <exit status>, then OK
+//   spawn <n> <program> [<arguments>]
+//                           runs <program> <n> times as the app runs the
+//                           disk utility ("diskutil" names the stand-in;
+//                           the arguments are split on tabs if there are
+//                           any, else on blanks): OUT <line> per line of the
+//                           last run's output, TIME spawn <mean seconds>,
+//                           STATUS <last exit
+//                           status>, then OK
 //   quit                    ends the driver (the guest then powers off)
 //
 // The disk utility and the boot image are found as the application finds
@@ -464,6 +472,47 @@ void commandLine(Channel& channel, std::istringstream& words)
     channel.send("OK");
 }
 
+// The cost of starting a program the way a run starts the disk utility.
+void spawnTimed(Channel& channel, std::istringstream& words)
+{
+    int count = 0;
+    std::string program;
+    if (!(words >> count >> program) || count <= 0) {
+        channel.send("ERROR usage: spawn <n> <program> [<arguments>]");
+        return;
+    }
+    if (program == "diskutil") {
+        program = (fs::read_symlink("/proc/self/exe").parent_path() / ".." / "libexec" / "sarnovelle-usb-maker"
+                   / "diskutil")
+                      .string();
+    }
+    // Arguments are split on tabs when there are any (so that one may
+    // hold blanks), else on blanks.
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    const char separator = rest.find('\t') != std::string::npos ? '\t' : ' ';
+    std::vector<std::string> arguments;
+    std::istringstream fields(rest);
+    for (std::string field; std::getline(fields, field, separator);) {
+        if (!field.empty()) {
+            arguments.push_back(field);
+        }
+    }
+    ToolResult result;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        result = runTool(program, arguments);
+    }
+    const double seconds = secondsSince(start) / count;
+    std::istringstream lines(result.text());
+    for (std::string line; std::getline(lines, line);) {
+        channel.send("OUT " + line);
+    }
+    channel.send("TIME spawn " + std::to_string(seconds));
+    channel.send("STATUS " + std::to_string(result.status));
+    channel.send("OK");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -512,6 +561,8 @@ int main(int argc, char** argv)
             channel.send("OK");
         } else if (command == "cli") {
             commandLine(channel, words);
+        } else if (command == "spawn") {
+            spawnTimed(channel, words);
         } else if (command == "quit") {
             channel.send("BYE");
             return 0;
