@@ -8,7 +8,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from desktop_guest import DesktopGuest, Stick, make_payload  # puts tests/system on the path
+from desktop_guest import DesktopGuest, Stick, by_id, make_payload  # puts tests/system on the path
 
 import cases as system_cases  # noqa: E402  the system tier's run protocol and stick checks
 
@@ -334,22 +334,30 @@ def system_on_stick(context: Context) -> str:
 
 def system_on_lvm_stick(context: Context) -> str:
     """The system booted from a USB stick holding LVM with the root as a
-    logical volume. A first boot copies the root onto the stick."""
+    logical volume. A first guest, without a user session (no automounter
+    to take the new volume), copies the cached root file system, attached
+    read-only beside its own root, onto the stick."""
     system = context.stick("lvmroot", size=4 * GiB)
     image = context.rootfs / "root.img"
-    with context.guest(extra_drives=(image,)) as builder:
+    with context.guest(extra_drives={"snsource": image}, session=False,
+                       name="builder") as builder:
         builder.plug(system)
-        source = "/dev/vdb"  # the payload is vda, the extra drive vdb
+        source = by_id("snsource")
         builder.root.run(["sh", "-ec", f"""
-            [ "$(blkid -o value -s LABEL {source})" = snroot ] && ! findmnt -n {source}
+            source=$(readlink -f {source})
+            [ "$(blkid -o value -s LABEL $source)" = snroot ] ||
+                {{ echo "$source holds no copy of the root file system" >&2; exit 1; }}
+            ! findmnt -n $source >/dev/null ||
+                {{ echo "$source is mounted: $(findmnt -no TARGET $source)" >&2; exit 1; }}
             pvcreate -q /dev/{system.device}
             vgcreate -q snvg /dev/{system.device}
             lvcreate -q -y -n root -l 100%FREE snvg
-            e2image -ra {source} /dev/snvg/root
+            e2image -ra $source /dev/snvg/root
             vgchange -q -an snvg
             sync"""], timeout=1800)
     with context.guest(boot_sticks=(system,), root="/dev/mapper/snvg-root") as guest:
         source = guest.root.run(["findmnt", "-no", "SOURCE", "/"]).stdout.strip()
         if source != "/dev/mapper/snvg-root":
             raise AssertionError(f"the guest's root is {source}, not the logical volume")
-        return check_system_stick_refused(context, guest, system)
+        return (f"boot {guest.boot_seconds:.0f} s; "
+                + check_system_stick_refused(context, guest, system))

@@ -22,6 +22,20 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
 from guest import QEMU, Guest, GuestError, LineSocket, Qmp, Stick  # noqa: E402,F401
 
 PORTS = ("root", "user", "driver")
+ROOT_SERIAL = "snroot"
+# Units without which the user's session never comes: once one of them has
+# failed, waiting longer only hides the cause.
+SESSION_UNITS = ("systemd-remount-fs.service", "systemd-logind.service", "dbus.service",
+                 "sarnovelle-payload.service", "getty@tty1.service")
+# After systemd's boot jobs are all done, the autologin and the user's
+# profile still take a while under TCG on a busy host; not minutes more.
+SESSION_GRACE = 240
+WATCH_SLICE = 15  # seconds between two looks at the boot's progress
+
+
+def by_id(serial: str) -> str:
+    """The guest's stable name of the virtio disk with this serial."""
+    return f"/dev/disk/by-id/virtio-{serial}"
 
 
 class Agent:
@@ -60,6 +74,12 @@ class Agent:
         return self.request({"argv": argv, "background": True}, 30)["pid"]
 
 
+def virtio_disk(serial: str, drive: str) -> list[str]:
+    """QEMU's options for a virtio disk with this serial (by_id(serial))."""
+    return ["-drive", f"{drive},if=none,id=disk-{serial}",
+            "-device", f"virtio-blk-pci,drive=disk-{serial},serial={serial}"]
+
+
 def make_payload(folder: Path, image: Path) -> Path:
     """An ext4 image labelled SNPAYLOAD holding `folder` (no mounts needed)."""
     size = sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
@@ -73,15 +93,25 @@ def make_payload(folder: Path, image: Path) -> Path:
 class DesktopGuest(Guest):
     """One running desktop guest. Use as a context manager.
 
+    The root is named by the virtio disk's serial, not by the file system's
+    label: an extra drive may carry a copy of the same file system.
     `boot_sticks` replace the virtio root disk: USB sticks present from the
     start, one of which holds the root file system named by `root`.
-    `extra_drives` are further read-only virtio disks."""
+    `extra_drives` (serial: image) are further read-only virtio disks, each
+    seen in the guest as by_id(serial).
+    With `session` false the guest is up once root's agent answers: no
+    payload is installed and nobody logs in (a guest that only prepares
+    disks). `name` prefixes its log files in `work_dir`."""
 
     def __init__(self, rootfs: Path, payload: Path, work_dir: Path, memory_mib: int = 1536,
-                 boot_sticks: tuple[Stick, ...] = (), root: str = "LABEL=snroot",
-                 extra_drives: tuple[Path, ...] = (), boot_timeout: float = 900):
+                 boot_sticks: tuple[Stick, ...] = (), root: str = by_id(ROOT_SERIAL),
+                 extra_drives: dict[str, Path] | None = None, boot_timeout: float = 600,
+                 session: bool = True, name: str = ""):
         self.work_dir = work_dir
-        self.console_path = work_dir / "console.log"
+        self.prefix = f"{name}-" if name else ""
+        self.console_path = work_dir / f"{self.prefix}console.log"
+        self.boot_timeout = boot_timeout
+        self.root_ready = False
         self.transcript: list[str] = []
         self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-desktop-"))
         listeners = {}
@@ -97,7 +127,9 @@ class DesktopGuest(Guest):
             "-kernel", str(rootfs / "vmlinuz"), "-initrd", str(rootfs / "initrd.img"),
             "-append", f"root={root} rw console=ttyS0 panic=-1 quiet systemd.show_status=1 "
                        # TCG on a busy host: slow starts are no failures
-                       "systemd.default_timeout_start_sec=900",
+                       "systemd.default_timeout_start_sec=900"
+                       + ("" if session else " systemd.mask=sarnovelle-payload.service"
+                                             " systemd.mask=getty@tty1.service"),
             "-serial", f"file:{self.console_path}",
             "-chardev", f"socket,id=qmp,path={listeners['qmp'][1]}",
             "-mon", "chardev=qmp,mode=control",
@@ -105,12 +137,12 @@ class DesktopGuest(Guest):
             "-device", "virtio-serial-pci,id=ports",
             "-drive", f"file={payload},format=raw,if=virtio,readonly=on",
         ]
-        for drive in extra_drives:
-            command += ["-drive", f"file={drive},format=raw,if=virtio,readonly=on"]
+        for serial, drive in (extra_drives or {}).items():
+            command += virtio_disk(serial, f"file={drive},format=raw,readonly=on")
         if not boot_sticks:
             # Writes go to a throwaway overlay: the cached image never changes.
-            command += ["-drive", f"file={rootfs / 'root.img'},format=raw,if=virtio,"
-                                  "snapshot=on,cache=unsafe"]
+            command += virtio_disk(ROOT_SERIAL, f"file={rootfs / 'root.img'},format=raw,"
+                                                "snapshot=on,cache=unsafe")
         for stick in boot_sticks:
             # A stick over the cached image takes its writes in a snapshot.
             snapshot = "on" if stick.path == rootfs / "root.img" else "off"
@@ -123,7 +155,7 @@ class DesktopGuest(Guest):
                         "-device", f"virtserialport,bus=ports.0,chardev={name},"
                                    f"name=sarnovelle.{name}"]
         self.started = time.monotonic()
-        with open(work_dir / "qemu.log", "wb") as qemu_log:
+        with open(work_dir / f"{self.prefix}qemu.log", "wb") as qemu_log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                             stdout=qemu_log, stderr=subprocess.STDOUT)
         try:
@@ -137,15 +169,80 @@ class DesktopGuest(Guest):
             self.root = Agent("root", LineSocket(connections["root"]))
             self.user = Agent("user", LineSocket(connections["user"]))
             self.control = LineSocket(connections["driver"])
-            deadline = time.monotonic() + boot_timeout
-            self.root.wait_ready(boot_timeout)
-            self.user.wait_ready(max(1, deadline - time.monotonic()))
-            self.expect("READY", timeout=max(1, deadline - time.monotonic()))
+            deadline = self.started + boot_timeout
+            self.watch("root's agent", self.root.wait_ready, deadline, watched=False)
+            self.root_ready = True
+            if session:
+                self.watch("the user's session", self.user.wait_ready, deadline)
+                self.watch("the driver's READY", self.driver_ready, deadline)
             self.boot_seconds = time.monotonic() - self.started
         except Exception as error:
+            report = self.boot_report()
             tail = self.tail()
             self.kill()
-            raise GuestError(f"the desktop guest did not come up: {error}\n{tail}") from None
+            qemu_log = (work_dir / f"{self.prefix}qemu.log").read_text(errors="replace")
+            if qemu_log:
+                tail += "\n--- QEMU ---\n" + qemu_log[-2000:]
+            raise GuestError(f"the desktop guest did not come up: {error}\n{report}\n{tail}") \
+                from None
+
+    def driver_ready(self, timeout: float) -> None:
+        line = self.control.line(timeout)
+        if line != "READY":
+            raise GuestError(f"the driver greeted with {line!r}")
+
+    def watch(self, what: str, wait, deadline: float, watched: bool = True) -> None:
+        """Waits for `what` (wait(timeout) returns once it came), looking at
+        the boot's progress in between: fails as soon as a unit the session
+        needs has failed, when the boot finished SESSION_GRACE seconds ago
+        without it, or at the deadline."""
+        settled = None
+        while True:
+            try:
+                return wait(max(1.0, min(WATCH_SLICE, deadline - time.monotonic())))
+            except GuestError as error:
+                if not str(error).startswith("no answer"):
+                    raise
+            if self.process.poll() is not None:
+                raise GuestError(f"QEMU ended ({self.process.returncode}) before {what}")
+            now = time.monotonic()
+            if now >= deadline:
+                raise GuestError(f"{what} did not come within {self.boot_timeout:.0f} s "
+                                 "of the start")
+            if not watched:
+                continue
+            failed = [unit for unit in self.failed_units() if unit in SESSION_UNITS]
+            if failed:
+                raise GuestError(f"{what} cannot come: {', '.join(failed)} failed")
+            state = self.root.run(["systemctl", "is-system-running"], check=False,
+                                  timeout=30).stdout.strip()
+            if state in ("running", "degraded"):
+                settled = settled or now
+                if now - settled > SESSION_GRACE:
+                    raise GuestError(f"the boot finished ({state}) but {what} did not come "
+                                     f"within {SESSION_GRACE} s")
+
+    def failed_units(self) -> list[str]:
+        out = self.root.run(["systemctl", "list-units", "--failed", "--no-legend", "--plain"],
+                            check=False, timeout=30).stdout
+        return [line.split()[0] for line in out.splitlines() if line.strip()]
+
+    def boot_report(self) -> str:
+        """The failed units, their journal and the root mount, as root's
+        agent reports them (when it is up); also kept in journal.txt."""
+        if not self.root_ready:
+            return "root's agent never answered: see the console"
+        try:
+            script = ("echo \"root: $(findmnt -no SOURCE,OPTIONS /)\"; "
+                      "echo \"state: $(systemctl is-system-running)\"; "
+                      "for unit in $(systemctl list-units --failed --no-legend --plain | "
+                      "cut -d' ' -f1); do echo \"--- failed: $unit\"; "
+                      "journalctl -b --no-pager -o short-monotonic -u $unit | tail -n 15; done")
+            report = self.root.run(["sh", "-c", script], check=False, timeout=60).stdout
+        except Exception as error:  # root's agent is not up
+            report = f"no report from the guest: {error}\n"
+        (self.work_dir / f"{self.prefix}journal.txt").write_text(report)
+        return report
 
     def __exit__(self, kind, *rest) -> None:
         if kind is not None:
@@ -160,9 +257,9 @@ class DesktopGuest(Guest):
                                   "journalctl -b --no-pager -o short-monotonic -t sarnovelle-agent; "
                                   "for f in /home/tester/*.log; do echo \"--- $f\"; tail -n 50 $f; done"],
                                  check=False, timeout=240).stdout
-            (self.work_dir / "journal.txt").write_text(text)
+            (self.work_dir / f"{self.prefix}journal.txt").write_text(text)
         except Exception as error:  # the guest may be gone
-            (self.work_dir / "journal.txt").write_text(f"no journal: {error}\n")
+            (self.work_dir / f"{self.prefix}journal.txt").write_text(f"no journal: {error}\n")
 
     def blocks(self) -> dict[str, int]:
         """The guest's SCSI disks (USB sticks) and their sizes in bytes."""

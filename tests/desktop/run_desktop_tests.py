@@ -99,7 +99,8 @@ def run_case(name: str, args, root: Path) -> bool:
     except Exception:
         print(f"FAIL {name} after {time.monotonic() - started:.1f} s")
         traceback.print_exc(file=sys.stdout)
-        for log, size in (("console.log", 3000), ("journal.txt", 12000)):
+        for log, size in (("builder-console.log", 3000), ("builder-journal.txt", 12000),
+                          ("console.log", 3000), ("journal.txt", 12000)):
             if (work / log).exists():
                 print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-size:])
         return False
