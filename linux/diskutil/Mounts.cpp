@@ -161,11 +161,14 @@ bool isBtrfsMember(const BlockTree& tree, const std::string& device)
 // nothing.
 std::optional<std::string> deviceOfMount(const BlockTree& tree, const MountEntry& entry)
 {
-    if (auto device = tree.byDevNumber(entry.device)) {
-        return device;
+    // Major 0 is the kernel's range of anonymous numbers, which no block
+    // device has: proc, sysfs, tmpfs, FUSE and the like need no search.
+    if (entry.device.major != 0) {
+        // A real number the kernel no longer lists is a pulled disk's.
+        return tree.byDevNumber(entry.device);
     }
-    if (entry.device.major != 0 || entry.fsType != "btrfs") {
-        return std::nullopt; // a real number the kernel no longer lists: a pulled disk's
+    if (entry.fsType != "btrfs") {
+        return std::nullopt;
     }
     auto device = deviceOfPath(tree, entry.source);
     if (device && isBtrfsMember(tree, *device)) {
