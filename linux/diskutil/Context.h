@@ -32,8 +32,8 @@ struct Context {
     // The D-Bus address of the system bus on which udisks2 is asked to make
     // the changes; empty for the machine's own system bus.
     std::string systemBus;
-    // The module that holds the udisks2 backend (udisks-backend.so, beside
-    // the program).
+    // The module that holds the udisks2 backend (udisks-backend.so in the
+    // project's library folder).
     std::filesystem::path udisksModule;
     Owner owner;
     std::ostream* out = nullptr;

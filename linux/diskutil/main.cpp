@@ -46,12 +46,15 @@ sarnovelle::standin::Owner invokingOwner()
     return owner;
 }
 
-// The udisks2 module sits beside the program.
+// The udisks2 module, found from the program's own folder as installed.
 std::filesystem::path udisksModule()
 {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (error ? std::filesystem::path(".") : program.parent_path()) / "udisks-backend.so";
+    if (error) {
+        return {}; // the changes then go without udisks2, saying why
+    }
+    return (program.parent_path() / SARNOVELLE_REL_UDISKS_MODULE).lexically_normal();
 }
 
 } // namespace

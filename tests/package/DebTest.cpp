@@ -96,7 +96,7 @@ TEST_F(DebPackage, ShipsExactlyTheProgramItsHelperBundleAndDesktopFiles)
     const std::map<std::string, std::string> expected = {
         {"./usr/bin/" + app, "-rwxr-xr-x root/root"},
         {"./usr/libexec/" + app + "/diskutil", "-rwxr-xr-x root/root"},
-        {"./usr/libexec/" + app + "/udisks-backend.so", "-rw-r--r-- root/root"},
+        {"./usr/lib/" + std::string(DEB_MULTIARCH) + "/" + app + "/udisks-backend.so", "-rw-r--r-- root/root"},
         {"./usr/share/" + app + "/BOOTX64.EFI", "-rw-r--r-- root/root"},
         {"./usr/share/" + app + "/Info.plist", "-rw-r--r-- root/root"},
         {"./usr/share/applications/" + app + ".desktop", "-rw-r--r-- root/root"},
