@@ -96,7 +96,8 @@ class DesktopGuest(Guest):
     The root is named by the virtio disk's serial, not by the file system's
     label: an extra drive may carry a copy of the same file system.
     `boot_sticks` replace the virtio root disk: USB sticks present from the
-    start, one of which holds the root file system named by `root`.
+    start, one of which holds the root file system named by `root` (by its
+    label unless said otherwise).
     `extra_drives` (serial: image) are further read-only virtio disks, each
     seen in the guest as by_id(serial).
     With `session` false the guest is up once root's agent answers: no
@@ -104,7 +105,7 @@ class DesktopGuest(Guest):
     disks). `name` prefixes its log files in `work_dir`."""
 
     def __init__(self, rootfs: Path, payload: Path, work_dir: Path, memory_mib: int = 1536,
-                 boot_sticks: tuple[Stick, ...] = (), root: str = by_id(ROOT_SERIAL),
+                 boot_sticks: tuple[Stick, ...] = (), root: str = "",
                  extra_drives: dict[str, Path] | None = None, boot_timeout: float = 600,
                  session: bool = True, name: str = ""):
         self.work_dir = work_dir
@@ -112,6 +113,7 @@ class DesktopGuest(Guest):
         self.console_path = work_dir / f"{self.prefix}console.log"
         self.boot_timeout = boot_timeout
         self.root_ready = False
+        root = root or ("LABEL=snroot" if boot_sticks else by_id(ROOT_SERIAL))
         self.transcript: list[str] = []
         self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-desktop-"))
         listeners = {}
