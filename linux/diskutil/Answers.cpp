@@ -33,7 +33,8 @@ void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<
                     const std::string& name)
 {
     const auto mounts = mountsOf(tree, table, name);
-    const FilesystemProbe probe = probeFilesystem(tree.node(name));
+    // A mounted volume's type is the kernel's; only its label is read.
+    const FilesystemProbe probe = probeFilesystem(tree.node(name), mounts.empty() ? "" : mounts.front().fsType);
     answer.setText("FilesystemType", filesystemName(mounts.empty() ? probe.type : mounts.front().fsType));
     answer.setText("VolumeName", probe.label);
     answer.setText("MountPoint", mounts.empty() ? std::string() : mounts.front().mountPoint);

@@ -33,7 +33,7 @@ std::string lookup(blkid_probe probe, const char* key)
 
 } // namespace
 
-FilesystemProbe probeFilesystem(const std::filesystem::path& node)
+FilesystemProbe probeFilesystem(const std::filesystem::path& node, const std::string& expected)
 {
     FilesystemProbe result;
     ProbePtr probe(blkid_new_probe_from_filename(node.c_str()));
@@ -43,6 +43,17 @@ FilesystemProbe probeFilesystem(const std::filesystem::path& node)
     blkid_probe_enable_superblocks(probe.get(), 1);
     blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
     blkid_probe_enable_partitions(probe.get(), 0);
+    if (!expected.empty()) {
+        char* only[] = {const_cast<char*>(expected.c_str()), nullptr};
+        if (blkid_probe_filter_superblocks_type(probe.get(), BLKID_FLTR_ONLYIN, only) == 0
+            && blkid_do_probe(probe.get()) == 0) {
+            result.type = lookup(probe.get(), "TYPE");
+            result.label = lookup(probe.get(), "LABEL");
+            return result;
+        }
+        blkid_probe_reset_superblocks_filter(probe.get());
+        blkid_reset_probe(probe.get());
+    }
     // Safe probing: two different signatures give no answer rather than a
     // guess.
     if (blkid_do_safeprobe(probe.get()) == 0) {

@@ -12,7 +12,11 @@ struct FilesystemProbe {
     std::string label;
 };
 
-FilesystemProbe probeFilesystem(const std::filesystem::path& node);
+// With `expected` (the kernel's type of a mounted volume), only that type's
+// signature is looked for first, which reads a few blocks instead of every
+// place some file system keeps its signature; when it is not found there,
+// the whole probe follows.
+FilesystemProbe probeFilesystem(const std::filesystem::path& node, const std::string& expected = {});
 
 // Erases every file-system, RAID and partition-table signature libblkid
 // finds on the open device (as wipefs -a does). Throws MakerError naming

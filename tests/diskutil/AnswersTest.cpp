@@ -138,6 +138,33 @@ TEST_F(Answers, UnmountedPartitionIsProbedForItsFileSystemAndName)
     EXPECT_EQ(answer.text("MountPoint"), "");
 }
 
+TEST_F(Answers, MountedPartitionIsNamedWhateverTypeTheKernelReports)
+{
+    const auto mkfs = standin::findHelper("mkfs.fat");
+    if (!mkfs) {
+        GTEST_SKIP() << "mkfs.fat is not installed";
+    }
+    const auto image = system.node("sdb1", 64ULL << 20);
+    const ToolResult made = runTool(*mkfs, {"-F", "32", "-n", "MOUNTED", image.string()});
+    ASSERT_EQ(made.status, 0) << made.text();
+    // The kernel's name for the type, one that libblkid also uses, and one
+    // that it does not (FAT mounted through the old msdos driver).
+    for (const char* kernelType : {"vfat", "msdos"}) {
+        FakeSystem mounted;
+        addTypicalDisks(mounted);
+        const auto copy = mounted.node("sdb1", 64ULL << 20);
+        std::filesystem::copy_file(image, copy, std::filesystem::copy_options::overwrite_existing);
+        mounted.mount("8:17", "/media/alice/MOUNTED", kernelType, "/dev/sdb1");
+        const Outcome outcome = mounted.run({"info", "-plist", "sdb1"});
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const auto answer = outcome.plist();
+        ASSERT_TRUE(answer) << outcome.out;
+        EXPECT_EQ(answer->text("FilesystemType"), "msdos") << kernelType;
+        EXPECT_EQ(answer->text("VolumeName"), "MOUNTED") << kernelType;
+        EXPECT_EQ(answer->text("MountPoint"), "/media/alice/MOUNTED") << kernelType;
+    }
+}
+
 TEST_F(Answers, PartitionWithoutFileSystemHasEmptyType)
 {
     system.node("sdb1", 1 << 20);
