@@ -1,10 +1,15 @@
-"""The cases of the desktop tier. Each boots its own guest with the build
-under test installed, plugs its own sticks, has the user's headless driver
-run the real listing and preparation, counts polkit's checks and prompts
-from the guest's journal, and checks the stick image on the host."""
+"""The cases of the desktop tier. Each plugs its own sticks into a guest
+with the build under test installed, has the user's headless driver run the
+real listing and preparation, counts polkit's checks and prompts from the
+guest's journal, and checks the stick image on the host.
+
+The cases in ON_ONE_GUEST take a booted guest and leave it fit for the next
+one, in that order: the site policy changes polkit's rules and the last case
+stops udisks2. The system cases boot their own guest from a stick."""
 
 import hashlib
 import subprocess
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -21,8 +26,10 @@ DONE = system_cases.DONE
 MODIFY = "org.freedesktop.udisks2.modify-device"
 ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 
-ALL = ["fresh_stick", "automounted_stick", "udisks_stopped", "busy_stick", "site_policy",
-       "system_on_stick", "system_on_lvm_stick"]
+ON_ONE_GUEST = ["fresh_stick", "automounted_stick", "busy_stick", "site_policy",
+                "udisks_stopped"]
+OWN_BOOT = ["system_on_stick", "system_on_lvm_stick"]
+ALL = ON_ONE_GUEST + OWN_BOOT
 
 
 @dataclass
@@ -33,13 +40,8 @@ class Context:
     image: bytes
     digest: str
 
-    def guest(self, files: dict[str, str] | None = None, **options) -> DesktopGuest:
-        """A booted guest; `files` (path: text) are written over its root;
-        `options` go to DesktopGuest."""
-        for path, text in (files or {}).items():
-            target = self.payload / "files" / path.lstrip("/")
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_text(text)
+    def guest(self, **options) -> DesktopGuest:
+        """A booted guest; `options` go to DesktopGuest."""
         payload = make_payload(self.payload, self.work / "payload.img")
         return DesktopGuest(self.rootfs, payload, self.work, **options)
 
@@ -96,7 +98,6 @@ def mount_point(guest: DesktopGuest, partition: str) -> str:
 
 
 def wait_for(condition, what: str, timeout: float = 60):
-    import time
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -194,69 +195,68 @@ def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> tuple[system
 
 # The cases.
 
-def fresh_stick(context: Context) -> str:
+def fresh_stick(context: Context, guest: DesktopGuest) -> str:
     """A stick with an old GPT, prepared by the user with no password."""
-    with context.guest() as guest:
-        stick = with_old_gpt(context.stick("fresh"))
-        guest.plug(stick)
-        run, summary = prepare(context, guest, stick)
-        return f"boot {guest.boot_seconds:.0f} s, run {run.seconds:.1f} s, {summary}"
+    stick = with_old_gpt(context.stick("fresh"))
+    guest.plug(stick)
+    run, summary = prepare(context, guest, stick)
+    return f"run {run.seconds:.1f} s, {summary}"
 
 
-def automounted_stick(context: Context) -> str:
+def automounted_stick(context: Context, guest: DesktopGuest) -> str:
     """The automounter mounted the stick's FAT32 volume before the run."""
-    with context.guest() as guest:
-        stick = with_fat32(context.stick("mounted"), "OLDSTICK", {"OLD.TXT": b"old\n"})
-        guest.plug(stick)
-        mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
-                           "udiskie's mount of the old volume", 300)
-        if not mounted.startswith(USER_MEDIA + "/"):
-            raise AssertionError(f"the old volume is mounted at {mounted}, not by udiskie")
-        run, summary = prepare(context, guest, stick)
-        return f"old volume at {mounted}; run {run.seconds:.1f} s, {summary}"
+    stick = with_fat32(context.stick("mounted"), "OLDSTICK", {"OLD.TXT": b"old\n"})
+    guest.plug(stick)
+    mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
+                       "udiskie's mount of the old volume", 300)
+    if not mounted.startswith(USER_MEDIA + "/"):
+        raise AssertionError(f"the old volume is mounted at {mounted}, not by udiskie")
+    run, summary = prepare(context, guest, stick)
+    return f"old volume at {mounted}; run {run.seconds:.1f} s, {summary}"
 
 
-def udisks_stopped(context: Context) -> str:
-    """Without udisks2 the ordinary user gets the clear line; nothing changes."""
-    with context.guest() as guest:
-        stick = with_old_gpt(context.stick("nodaemon"))
-        guest.plug(stick)
-        disk = listed_id(guest, stick)
-        guest.root.run(["systemctl", "mask", "--runtime", "--now", "udisks2.service"])
-        before = digest_of(stick.path)
-        run = system_cases.make(guest, disk, timeout=120)
-        text = failure_text(run)
-        if run.outcome == DONE or "udisks2" not in text or "root" not in text:
-            raise AssertionError("expected the line that udisks2 or root is needed:\n" + text)
-        if digest_of(stick.path) != before:
-            raise AssertionError("the stick changed although the run could not start")
-        return run.outcome
+def udisks_stopped(context: Context, guest: DesktopGuest) -> str:
+    """Without udisks2 the ordinary user gets the clear line; nothing changes.
+    Leaves udisks2 stopped: the last case on a guest."""
+    stick = with_old_gpt(context.stick("nodaemon"))
+    guest.plug(stick)
+    disk = listed_id(guest, stick)
+    guest.root.run(["systemctl", "mask", "--runtime", "--now", "udisks2.service"])
+    before = digest_of(stick.path)
+    run = system_cases.make(guest, disk, timeout=120)
+    text = failure_text(run)
+    if run.outcome == DONE or "udisks2" not in text or "root" not in text:
+        raise AssertionError("expected the line that udisks2 or root is needed:\n" + text)
+    if digest_of(stick.path) != before:
+        raise AssertionError("the stick changed although the run could not start")
+    return run.outcome
 
 
-def busy_stick(context: Context) -> str:
+def busy_stick(context: Context, guest: DesktopGuest) -> str:
     """A program holds a file open on the stick: a clear failure that names
     the folder, and the stick stays as it was."""
-    with context.guest() as guest:
-        stick = with_fat32(context.stick("busy"), "BUSYSTICK", {"HOLD.TXT": b"held\n"})
-        guest.plug(stick)
-        mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
-                           "udiskie's mount of the volume", 300)
-        holder = guest.user.start(["sh", "-c", f'exec 3<"{mounted}/HOLD.TXT"; exec sleep 900'])
-        wait_for(lambda: guest.root.run(["sh", "-c", f"ls -l /proc/{holder}/fd"],
-                                        check=False).stdout.count(mounted),
-                 "the holder's open file", 20)
-        before = digest_of(stick.path)
-        run = system_cases.make(guest, listed_id(guest, stick), timeout=180)
-        text = failure_text(run)
-        if run.outcome == DONE or mounted not in text:
-            raise AssertionError(f"expected a failure naming {mounted}:\n" + text)
-        if digest_of(stick.path) != before:
-            raise AssertionError("the busy stick was changed")
-        if mount_point(guest, stick.device + "1") != mounted:
-            raise AssertionError("the busy volume is no longer mounted where it was")
-        return run.outcome
+    stick = with_fat32(context.stick("busy"), "BUSYSTICK", {"HOLD.TXT": b"held\n"})
+    guest.plug(stick)
+    mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
+                       "udiskie's mount of the volume", 300)
+    holder = guest.user.start(["sh", "-c", f'exec 3<"{mounted}/HOLD.TXT"; exec sleep 900'])
+    wait_for(lambda: guest.root.run(["sh", "-c", f"ls -l /proc/{holder}/fd"],
+                                    check=False).stdout.count(mounted),
+             "the holder's open file", 20)
+    before = digest_of(stick.path)
+    run = system_cases.make(guest, listed_id(guest, stick), timeout=180)
+    text = failure_text(run)
+    if run.outcome == DONE or mounted not in text:
+        raise AssertionError(f"expected a failure naming {mounted}:\n" + text)
+    if digest_of(stick.path) != before:
+        raise AssertionError("the busy stick was changed")
+    if mount_point(guest, stick.device + "1") != mounted:
+        raise AssertionError("the busy volume is no longer mounted where it was")
+    guest.root.run(["kill", str(holder)], check=False)
+    return run.outcome
 
 
+SITE_RULE_PATH = "/etc/polkit-1/rules.d/10-sarnovelle-site.rules"
 SITE_RULE = """// Site policy: changing a USB disk needs the administrator, kept a while.
 polkit.addRule(function (action, subject) {
     if (action.id == "org.freedesktop.udisks2.modify-device" && subject.user == "tester")
@@ -268,29 +268,37 @@ polkit.addAdminRule(function (action, subject) {
 """
 
 
-def site_policy(context: Context) -> str:
-    """A stricter site policy: the desktop's agent asks once per run."""
-    rules = {"etc/polkit-1/rules.d/10-sarnovelle-site.rules": SITE_RULE}
-    with context.guest(rules) as guest:
-        guest.user.start(["sh", "-c", "exec python3 /usr/local/lib/sarnovelle/polkit-agent.py "
-                          f"{ADMIN_PASSWORD} >$HOME/polkit-agent.log 2>&1"])
-        wait_for(lambda: "agent registered" in guest.user.run(
-            ["cat", "/home/tester/polkit-agent.log"], check=False).stdout,
-            "the polkit agent's registration", 30)
-        stick = with_old_gpt(context.stick("site"))
-        guest.plug(stick)
-        disk = listed_id(guest, stick)
-        count = PolkitCount(guest)
-        run = system_cases.make(guest, disk, timeout=300)
-        if run.outcome != DONE:
-            raise AssertionError(f"the run did not end DONE ({count.summary()}):\n"
-                                 + failure_text(run))
-        prompts = count.prompts()
-        if prompts != [MODIFY]:
-            raise AssertionError(f"expected one prompt for {MODIFY}, got {prompts}")
-        wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
-        check_stick(context, stick)
-        return f"run {run.seconds:.1f} s, {count.summary()}"
+def install_site_rule(guest: DesktopGuest) -> None:
+    """Puts the site's rule in place as an administrator would and restarts
+    polkitd, so that the rule holds from the next check on (the restart of a
+    D-Bus service returns once the new polkitd owns its bus name)."""
+    guest.root.run(["sh", "-ec", f"cat >{SITE_RULE_PATH}; systemctl restart polkit.service"],
+                   stdin=SITE_RULE)
+
+
+def site_policy(context: Context, guest: DesktopGuest) -> str:
+    """A stricter site policy: the desktop's agent asks once per run.
+    Changes polkit's rules for the cases after it."""
+    install_site_rule(guest)
+    guest.user.start(["sh", "-c", "exec python3 /usr/local/lib/sarnovelle/polkit-agent.py "
+                      f"{ADMIN_PASSWORD} >$HOME/polkit-agent.log 2>&1"])
+    wait_for(lambda: "agent registered" in guest.user.run(
+        ["cat", "/home/tester/polkit-agent.log"], check=False).stdout,
+        "the polkit agent's registration", 30)
+    stick = with_old_gpt(context.stick("site"))
+    guest.plug(stick)
+    disk = listed_id(guest, stick)
+    count = PolkitCount(guest)
+    run = system_cases.make(guest, disk, timeout=300)
+    if run.outcome != DONE:
+        raise AssertionError(f"the run did not end DONE ({count.summary()}):\n"
+                             + failure_text(run))
+    prompts = count.prompts()
+    if prompts != [MODIFY]:
+        raise AssertionError(f"expected one prompt for {MODIFY}, got {prompts}")
+    wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
+    check_stick(context, stick)
+    return f"run {run.seconds:.1f} s, {count.summary()}"
 
 
 def check_system_stick_refused(context: Context, guest: DesktopGuest, system: Stick) -> str:
@@ -339,8 +347,10 @@ def system_on_lvm_stick(context: Context) -> str:
     read-only beside its own root, onto the stick."""
     system = context.stick("lvmroot", size=4 * GiB)
     image = context.rootfs / "root.img"
+    started = time.monotonic()
     with context.guest(extra_drives={"snsource": image}, session=False,
                        name="builder") as builder:
+        builder_boot = builder.boot_seconds
         builder.plug(system)
         source = by_id("snsource")
         builder.root.run(["sh", "-ec", f"""
@@ -355,9 +365,11 @@ def system_on_lvm_stick(context: Context) -> str:
             e2image -ra $source /dev/snvg/root
             vgchange -q -an snvg
             sync"""], timeout=1800)
+    copied = time.monotonic() - started
     with context.guest(boot_sticks=(system,), root="/dev/mapper/snvg-root") as guest:
         source = guest.root.run(["findmnt", "-no", "SOURCE", "/"]).stdout.strip()
         if source != "/dev/mapper/snvg-root":
             raise AssertionError(f"the guest's root is {source}, not the logical volume")
-        return (f"boot {guest.boot_seconds:.0f} s; "
+        return (f"copy {copied:.0f} s (its guest's boot {builder_boot:.0f} s), "
+                f"boot {guest.boot_seconds:.0f} s; "
                 + check_system_stick_refused(context, guest, system))

@@ -4,8 +4,11 @@ polkit, udisks2, udiskie) and run by an ordinary user in her local session,
 on emulated USB sticks that the host checks afterwards.
 
     run_desktop_tests.py <paths> --build-rootfs   build (or reuse) the cached guest
-    run_desktop_tests.py <paths> --case NAME      run one case
+    run_desktop_tests.py <paths> --case NAME...   run these cases
     run_desktop_tests.py <paths>                  both, every case
+
+The cases that can share a guest (desktop_cases.ON_ONE_GUEST) run on one
+booted guest, in that list's order; the others boot their own.
 
 The build under test is installed in the guest from the Debian package in
 --deb-dir when there is one, otherwise by `cmake --install <build> --prefix /usr`.
@@ -84,29 +87,69 @@ def payload_folder(args, work: Path) -> Path:
     return folder
 
 
-def run_case(name: str, args, root: Path) -> bool:
-    work = args.work / name
+def context_in(folder: str, args, root: Path) -> desktop_cases.Context:
+    work = args.work / folder
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     with open(args.share / "Info.plist", "rb") as f:
         digest = plistlib.load(f)["SarnovelleImageSHA256"]
-    context = desktop_cases.Context(
+    return desktop_cases.Context(
         rootfs=root, work=work, payload=payload_folder(args, work),
         image=(args.share / "BOOTX64.EFI").read_bytes(), digest=digest)
+
+
+def print_logs(work: Path) -> None:
+    for log, size in (("builder-console.log", 3000), ("builder-journal.txt", 12000),
+                      ("console.log", 3000), ("journal.txt", 12000)):
+        if (work / log).exists():
+            print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-size:])
+
+
+def attempt(name: str, call) -> bool:
     started = time.monotonic()
     try:
-        note = getattr(desktop_cases, name)(context)
+        note = call()
     except Exception:
         print(f"FAIL {name} after {time.monotonic() - started:.1f} s")
         traceback.print_exc(file=sys.stdout)
-        for log, size in (("builder-console.log", 3000), ("builder-journal.txt", 12000),
-                          ("console.log", 3000), ("journal.txt", 12000)):
-            if (work / log).exists():
-                print(f"--- {log} (end) ---\n" + (work / log).read_text(errors="replace")[-size:])
         return False
     print(f"PASS {name} in {time.monotonic() - started:.1f} s: {note}")
-    shutil.rmtree(work, ignore_errors=True)  # images add up
     return True
+
+
+def run_own_boot(name: str, args, root: Path) -> bool:
+    context = context_in(name, args, root)
+    passed = attempt(name, lambda: getattr(desktop_cases, name)(context))
+    if passed:
+        shutil.rmtree(context.work, ignore_errors=True)  # images add up
+    else:
+        print_logs(context.work)
+    return passed
+
+
+def run_on_one_guest(names: list[str], args, root: Path) -> list[bool]:
+    """The cases one after the other on one booted guest, in the order of
+    desktop_cases.ON_ONE_GUEST; each passes or fails on its own."""
+    context = context_in("one_guest", args, root)
+    results = []
+    started = time.monotonic()
+    try:
+        with context.guest() as guest:
+            print(f"guest up in {guest.boot_seconds:.0f} s")
+            for name in names:
+                passed = attempt(name, lambda: getattr(desktop_cases, name)(context, guest))
+                if not passed:
+                    guest.save_journal()
+                results.append(passed)
+    except Exception:
+        print(f"FAIL the guest of {', '.join(names)} after {time.monotonic() - started:.1f} s")
+        traceback.print_exc(file=sys.stdout)
+        results.append(False)
+    if all(results):
+        shutil.rmtree(context.work, ignore_errors=True)
+    else:
+        print_logs(context.work)
+    return results
 
 
 def main() -> int:
@@ -132,7 +175,11 @@ def main() -> int:
     print(f"root file system ready in {time.monotonic() - started:.1f} s: {root}")
     if args.build_rootfs:
         return 0
-    results = [run_case(name, args, root) for name in (args.case or desktop_cases.ALL)]
+    names = args.case or desktop_cases.ALL
+    on_one = [name for name in desktop_cases.ON_ONE_GUEST if name in names]
+    results = run_on_one_guest(on_one, args, root) if on_one else []
+    results += [run_own_boot(name, args, root) for name in desktop_cases.OWN_BOOT
+                if name in names]
     return 0 if all(results) else 1
 
 
