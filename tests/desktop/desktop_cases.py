@@ -13,7 +13,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from desktop_guest import DesktopGuest, Stick, by_id, make_payload  # puts tests/system on the path
+from desktop_guest import DesktopGuest, GuestError, Stick, by_id, make_payload  # puts tests/system on the path
 
 import cases as system_cases  # noqa: E402  the system tier's run protocol and stick checks
 
@@ -28,7 +28,7 @@ ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 
 ON_ONE_GUEST = ["fresh_stick", "automounted_stick", "busy_stick", "site_policy",
                 "udisks_stopped"]
-OWN_BOOT = ["system_on_stick", "system_on_lvm_stick"]
+OWN_BOOT = ["system_on_stick", "system_on_lvm_stick", "read_only_root_reported"]
 ALL = ON_ONE_GUEST + OWN_BOOT
 
 
@@ -373,3 +373,24 @@ def system_on_lvm_stick(context: Context) -> str:
         return (f"copy {copied:.0f} s (its guest's boot {builder_boot:.0f} s), "
                 f"boot {guest.boot_seconds:.0f} s; "
                 + check_system_stick_refused(context, guest, system))
+
+
+def read_only_root_reported(context: Context) -> str:
+    """A guest whose root comes up read-only (what a root found by a label
+    that a read-only copy shares comes to) never brings the user's session:
+    its boot fails as soon as systemd gave up, naming the failed units and
+    why, not at the boot's time-out."""
+    image = context.rootfs / "root.img"
+    started = time.monotonic()
+    try:
+        with context.guest(extra_drives={"snsource": image}, root=by_id("snsource")):
+            raise AssertionError("the guest came up on a read-only root")
+    except GuestError as error:
+        text = str(error)
+    seconds = time.monotonic() - started
+    first = text.splitlines()[0]
+    if "cannot come" not in first or "systemd-remount-fs.service" not in first:
+        raise AssertionError(f"the boot did not fail on the failed units: {text[:3000]}")
+    if "write-protected" not in text:
+        raise AssertionError(f"the report does not say why: {text[:3000]}")
+    return f"failed after {seconds:.0f} s: {first}"
