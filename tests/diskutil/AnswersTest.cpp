@@ -15,6 +15,18 @@ class Answers : public ::testing::Test {
 protected:
     void SetUp() override { addTypicalDisks(system); }
 
+    // A FAT32 file system named `label` in the device file; empty when made,
+    // else why not.
+    static std::string makeFat(const std::filesystem::path& image, const std::string& label)
+    {
+        const auto mkfs = standin::findHelper("mkfs.fat");
+        if (!mkfs) {
+            return "mkfs.fat is not installed";
+        }
+        const ToolResult made = runTool(*mkfs, {"-F", "32", "-n", label, image.string()});
+        return made.status == 0 ? std::string() : made.text();
+    }
+
     PlistDict info(const std::string& identifier)
     {
         const Outcome outcome = system.run({"info", "-plist", identifier});
@@ -124,13 +136,10 @@ TEST_F(Answers, BindMountDoesNotHideTheVolumesOwnMount)
 
 TEST_F(Answers, UnmountedPartitionIsProbedForItsFileSystemAndName)
 {
-    const auto mkfs = standin::findHelper("mkfs.fat");
-    if (!mkfs) {
+    if (!standin::findHelper("mkfs.fat")) {
         GTEST_SKIP() << "mkfs.fat is not installed";
     }
-    const auto image = system.node("sdc1", 64ULL << 20);
-    const ToolResult made = runTool(*mkfs, {"-F", "32", "-n", "FAKEVOL", image.string()});
-    ASSERT_EQ(made.status, 0) << made.text();
+    ASSERT_EQ(makeFat(system.node("sdc1", 64ULL << 20), "FAKEVOL"), "");
 
     const PlistDict answer = info("sdcs1");
     EXPECT_EQ(answer.text("FilesystemType"), "msdos");
@@ -140,13 +149,11 @@ TEST_F(Answers, UnmountedPartitionIsProbedForItsFileSystemAndName)
 
 TEST_F(Answers, MountedPartitionIsNamedWhateverTypeTheKernelReports)
 {
-    const auto mkfs = standin::findHelper("mkfs.fat");
-    if (!mkfs) {
+    if (!standin::findHelper("mkfs.fat")) {
         GTEST_SKIP() << "mkfs.fat is not installed";
     }
     const auto image = system.node("sdb1", 64ULL << 20);
-    const ToolResult made = runTool(*mkfs, {"-F", "32", "-n", "MOUNTED", image.string()});
-    ASSERT_EQ(made.status, 0) << made.text();
+    ASSERT_EQ(makeFat(image, "MOUNTED"), "");
     // The kernel's name for the type, one that libblkid also uses, and one
     // that it does not (FAT mounted through the old msdos driver).
     for (const char* kernelType : {"vfat", "msdos"}) {

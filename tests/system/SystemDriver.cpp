@@ -450,6 +450,20 @@ void measureFloor(Channel& channel, const std::string& id, std::size_t size)
     channel.send("OK");
 }
 
+// A program's run as the host reads it: its output lines (CLI for the
+// application's command line, OUT otherwise), TIME <what>, STATUS, OK.
+void sendRun(Channel& channel, const std::string& what, const ToolResult& result, double seconds)
+{
+    const std::string prefix = what == "cli" ? "CLI " : "OUT ";
+    std::istringstream lines(result.text());
+    for (std::string line; std::getline(lines, line);) {
+        channel.send(prefix + line);
+    }
+    channel.send("TIME " + what + " " + std::to_string(seconds));
+    channel.send("STATUS " + std::to_string(result.status));
+    channel.send("OK");
+}
+
 // The application beside this driver, run with `words` as its arguments.
 void commandLine(Channel& channel, std::istringstream& words)
 {
@@ -462,14 +476,7 @@ void commandLine(Channel& channel, std::istringstream& words)
     ::setenv("LC_ALL", "C.UTF-8", 1);
     const auto start = std::chrono::steady_clock::now();
     const ToolResult result = runTool(program.string(), arguments);
-    const double seconds = secondsSince(start);
-    std::istringstream lines(result.text());
-    for (std::string line; std::getline(lines, line);) {
-        channel.send("CLI " + line);
-    }
-    channel.send("TIME cli " + std::to_string(seconds));
-    channel.send("STATUS " + std::to_string(result.status));
-    channel.send("OK");
+    sendRun(channel, "cli", result, secondsSince(start));
 }
 
 // The cost of starting a program the way a run starts the disk utility.
@@ -503,14 +510,7 @@ void spawnTimed(Channel& channel, std::istringstream& words)
     for (int i = 0; i < count; ++i) {
         result = runTool(program, arguments);
     }
-    const double seconds = secondsSince(start) / count;
-    std::istringstream lines(result.text());
-    for (std::string line; std::getline(lines, line);) {
-        channel.send("OUT " + line);
-    }
-    channel.send("TIME spawn " + std::to_string(seconds));
-    channel.send("STATUS " + std::to_string(result.status));
-    channel.send("OK");
+    sendRun(channel, "spawn", result, secondsSince(start) / count);
 }
 
 } // namespace
