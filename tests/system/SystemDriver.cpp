@@ -44,6 +44,7 @@
 // them: relative to this executable (<prefix>/bin).
 
 #include "core/Bytes.h"
+#include "core/Config.h"
 #include "core/MakerError.h"
 #include "core/Plist.h"
 #include "core/Sha256.h"
@@ -489,9 +490,7 @@ void spawnTimed(Channel& channel, std::istringstream& words)
         return;
     }
     if (program == "diskutil") {
-        program = (fs::read_symlink("/proc/self/exe").parent_path() / ".." / "libexec" / "sarnovelle-usb-maker"
-                   / "diskutil")
-                      .string();
+        program = Config::diskutil(); // where the application finds it
     }
     // Arguments are split on tabs when there are any (so that one may
     // hold blanks), else on blanks.

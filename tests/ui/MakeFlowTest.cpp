@@ -22,14 +22,13 @@ namespace {
 
 using test::AlertAnswerer;
 using test::Arguments;
+using test::doneLine;
 using test::FakeAnswer;
 using test::FakeDiskutil;
 using test::FakeSysfs;
+using test::partitionCommand;
 using test::TempDir;
 
-const Arguments partitionCommand{"partitionDisk", "/dev/disk4", "MBR", "MS-DOS FAT32", "SARNOVELLE",
-                                 "2097152S", "Free Space", "none", "R"};
-const std::string doneLine = "DONE. The USB is ready. You can remove it.";
 const QString stickLabel = QStringLiteral("disk4: SanDisk Ultra  16.0 GB  (serial 4C530001)");
 
 class MakeFlow : public ::testing::Test {

@@ -18,10 +18,10 @@ using test::Arguments;
 using test::FakeAnswer;
 using test::FakeDiskutil;
 using test::FakeSysfs;
+using test::listCommand;
 using test::TempDir;
 
 const std::string noDiskLine = "No USB disk found. Insert a USB stick and click Refresh.";
-const Arguments listCommand{"list", "-plist", "external", "physical"};
 
 PlistDict wholeDisks(const std::vector<std::string>& identifiers)
 {

@@ -26,16 +26,15 @@ namespace {
 
 using test::AlertAnswerer;
 using test::Arguments;
+using test::doneLine;
 using test::FakeAnswer;
 using test::FakeDiskutil;
 using test::FakeSysfs;
+using test::listCommand;
+using test::partitionCommand;
 using test::SeenAlert;
 using test::TempDir;
 
-const Arguments listCommand{"list", "-plist", "external", "physical"};
-const Arguments partitionCommand{"partitionDisk", "/dev/disk4", "MBR", "MS-DOS FAT32", "SARNOVELLE",
-                                 "2097152S", "Free Space", "none", "R"};
-const std::string doneLine = "DONE. The USB is ready. You can remove it.";
 const QString label3 = QStringLiteral("disk3: Other stick  8.0 GB  (serial OTHER)");
 
 PlistDict wholeDisks(const std::vector<std::string>& identifiers)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FakeDiskutil.h"
 #include "TempDir.h"
 #include "core/Bytes.h"
 #include "core/Diskutil.h"
@@ -25,6 +26,12 @@ class MakerController;
 }
 
 namespace sarnovelle::test {
+
+// The invocations and the success line the window's runs are checked for.
+inline const Arguments listCommand{"list", "-plist", "external", "physical"};
+inline const Arguments partitionCommand{"partitionDisk", "/dev/disk4", "MBR", "MS-DOS FAT32", "SARNOVELLE",
+                                        "2097152S", "Free Space", "none", "R"};
+inline const std::string doneLine = "DONE. The USB is ready. You can remove it.";
 
 // A bundle folder with an image and an Info.plist whose
 // SarnovelleImageSHA256 is `expected` (no key at all when absent).
