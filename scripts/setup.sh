@@ -9,7 +9,7 @@ libgtest-dev libplist-dev libssl-dev qt6-base-dev
 fdisk dosfstools util-linux libblkid-dev libfdisk-dev locales
 xvfb xauth x11-apps imagemagick
 qemu-system-x86 ovmf linux-image-amd64 busybox-static mtools python3
-libudisks2-dev libglib2.0-dev dbus-daemon mmdebstrap
+libudisks2-dev libglib2.0-dev dbus-daemon mmdebstrap xorriso
 build-essential debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream"
 
 missing=""
