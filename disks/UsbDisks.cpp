@@ -54,6 +54,11 @@ std::variant<UsbDisk, std::string> examine(const DiskEnv& env, const std::string
         return "too small (" + std::to_string(*size / mebibyte) + " MiB, at least "
                + std::to_string(minimumSize / mebibyte) + " MiB needed)";
     }
+    // Something built on the disk (an encrypted or LVM volume, a RAID
+    // array) would be destroyed with it; only the Linux utility says so.
+    if (const auto user = info->text("InUseBy"); user && !user->empty()) {
+        return "in use by " + *user;
+    }
     UsbDisk disk;
     disk.id = identifier;
     disk.name = std::string(trimWhitespace(info->text("MediaName").value_or("")));

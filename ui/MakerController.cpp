@@ -139,8 +139,11 @@ void MakerController::refresh()
 {
     requireMainThread("refresh");
     diskPopup_->clear();
+    std::vector<LeftOutDisk> leftOut;
     try {
-        disks_ = listUsbDisks(env_);
+        UsbDiskSurvey survey = surveyUsbDisks(env_);
+        disks_ = std::move(survey.disks);
+        leftOut = std::move(survey.leftOut);
     } catch (const std::exception& error) {
         // A MakerError's what() is exactly its message.
         disks_.clear();
@@ -154,6 +157,10 @@ void MakerController::refresh()
         log(std::to_string(disks_.size()) + " USB disk(s) found.");
     } else {
         log(std::string("No USB disk found. Insert a USB stick and click Refresh."));
+    }
+    // The disks the user may be looking for and why they are not offered.
+    for (const LeftOutDisk& disk : leftOut) {
+        log("Left out " + disk.id + ": " + disk.reason);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/MakerError.h"
 #include "linux/diskutil/Identifier.h"
+#include "linux/diskutil/InUse.h"
 #include "linux/diskutil/Mounts.h"
 #include "linux/diskutil/Probe.h"
 #include "linux/diskutil/SystemDisks.h"
@@ -40,7 +41,8 @@ void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<
     answer.setText("MountPoint", mounts.empty() ? std::string() : mounts.front().mountPoint);
 }
 
-PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& table, const std::string& name)
+PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& table, const std::vector<SwapEntry>& swaps,
+                       const std::string& name)
 {
     PlistDict answer;
     const std::string whole = tree.wholeDiskOf(name);
@@ -50,7 +52,13 @@ PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& tab
     answer.setText("ParentWholeDisk", whole);
     answer.setNumber("Size", tree.sizeBytes(name));
     describeWholeDisk(answer, tree, whole);
-    if (whole != name) {
+    if (whole == name) {
+        // Not a key of the platform's own utility: a disk without it is
+        // taken as used by nothing.
+        if (const std::string user = whatUsesDisk(tree, table, swaps, name); !user.empty()) {
+            answer.setText("InUseBy", user);
+        }
+    } else {
         const std::string number = tree.attribute(name, "partition").value_or("");
         std::uint64_t value = 0;
         std::from_chars(number.data(), number.data() + number.size(), value);
@@ -85,14 +93,15 @@ PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, const 
         throw MakerError("Could not find disk: " + printable(path));
     }
     PlistDict answer;
+    const auto swaps = readSwaps(context.roots);
     const auto devices = devicesOfMount(tree, *entry);
     if (!devices.empty()) {
-        answer = deviceAnswer(tree, table, devices.front());
+        answer = deviceAnswer(tree, table, swaps, devices.front());
     }
     answer.setText("MountPoint", entry->mountPoint);
     answer.setText("FilesystemType", filesystemName(entry->fsType));
     if (path == "/") {
-        const auto system = systemStores(tree, table, readSwaps(context.roots));
+        const auto system = systemStores(tree, table, swaps);
         answer.setDictList("APFSPhysicalStores", storeList(system.stores));
     } else {
         answer.setDictList("APFSPhysicalStores", storeList(leavesOfMount(tree, table, path)));
@@ -160,7 +169,7 @@ PlistDict infoAnswer(const Context& context, const std::string& argument)
         return mountPointAnswer(context, tree, table, argument);
     }
     const std::string name = resolveDevice(tree, identifierArgument(argument));
-    return deviceAnswer(tree, table, name);
+    return deviceAnswer(tree, table, readSwaps(context.roots), name);
 }
 
 } // namespace sarnovelle::standin

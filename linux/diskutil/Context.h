@@ -15,6 +15,8 @@ struct Roots {
     std::filesystem::path proc = "/proc";
     std::filesystem::path dev = "/dev";
     std::filesystem::path media = "/media";
+    // udev's records of the devices (b<major>:<minor>), readable by anyone.
+    std::filesystem::path udevData = "/run/udev/data";
 };
 
 // The desktop user on whose behalf volumes are mounted: the folder

@@ -4,6 +4,7 @@
 #include "linux/diskutil/Answers.h"
 #include "linux/diskutil/BlockTree.h"
 #include "linux/diskutil/Identifier.h"
+#include "linux/diskutil/InUse.h"
 #include "linux/diskutil/Mounts.h"
 #include "linux/diskutil/SystemDisks.h"
 
@@ -11,18 +12,37 @@ namespace sarnovelle::standin {
 
 namespace {
 
-// The whole disks of the running system. A mount table or swap list that
-// cannot be read whole leaves them unknown, and then nothing is changed.
-void refuseSystemDisk(const Context& context, const BlockTree& tree, const std::string& disk, const std::string& verb)
-{
+struct DiskUse {
     SystemStores system;
+    std::string user; // what uses the disk; empty when nothing does
+};
+
+// The whole disks of the running system and what uses `disk`. A mount
+// table or swap list that cannot be read whole leaves them unknown, and
+// then nothing is changed.
+DiskUse diskUse(const Context& context, const BlockTree& tree, const std::string& disk, const std::string& verb)
+{
     try {
-        system = systemStores(tree, readMountInfo(context.roots), readSwaps(context.roots));
+        const auto table = readMountInfo(context.roots);
+        const auto swaps = readSwaps(context.roots);
+        return {systemStores(tree, table, swaps), whatUsesDisk(tree, table, swaps, disk)};
     } catch (const MakerError& failure) {
         throw MakerError(verb + " refused: " + failure.message());
     }
-    if (system.wholeDisks.contains(disk)) {
+}
+
+// Refuses a disk of the running system and a disk in use; `target` is the
+// device named by the invocation, `disk` its whole disk.
+void refuseSystemOrUsed(const Context& context, const BlockTree& tree, const std::string& target,
+                        const std::string& disk, const std::string& verb)
+{
+    const DiskUse use = diskUse(context, tree, disk, verb);
+    if (use.system.wholeDisks.contains(disk)) {
         throw MakerError(verb + " refused: " + disk + " holds the running system; it is left alone.");
+    }
+    if (!use.user.empty()) {
+        throw MakerError(verb + " refused: " + (target == disk ? disk : target + " lies on " + disk + ", which")
+                         + " is in use by " + use.user + "; nothing was changed.");
     }
 }
 
@@ -38,7 +58,7 @@ std::string offeredWholeDisk(const Context& context, const std::string& argument
     if (const std::string why = whyNotOffered(tree, name); !why.empty()) {
         throw MakerError(verb + " refused: " + name + " is " + why + "; only a USB stick is changed.");
     }
-    refuseSystemDisk(context, tree, name, verb);
+    refuseSystemOrUsed(context, tree, name, name, verb);
     return name;
 }
 
@@ -54,8 +74,16 @@ std::string partitionOfOfferedDisk(const Context& context, const std::string& ar
         throw MakerError(verb + " refused: " + name + " lies on " + disk + ", " + why
                          + "; only a USB stick is changed.");
     }
-    refuseSystemDisk(context, tree, disk, verb);
+    refuseSystemOrUsed(context, tree, name, disk, verb);
     return name;
+}
+
+void refuseDiskInUse(const Context& context, const std::string& disk, const std::string& verb)
+{
+    const BlockTree tree(context.roots);
+    if (const std::string user = diskUse(context, tree, disk, verb).user; !user.empty()) {
+        throw MakerError(verb + " refused: " + disk + " is in use by " + user + "; nothing was changed.");
+    }
 }
 
 } // namespace sarnovelle::standin

@@ -6,6 +6,7 @@
 #include "core/UniqueFd.h"
 #include "linux/diskutil/BlockTree.h"
 #include "linux/diskutil/Files.h"
+#include "linux/diskutil/Guards.h"
 #include "linux/diskutil/Helpers.h"
 #include "linux/diskutil/Identifier.h"
 #include "linux/diskutil/Probe.h"
@@ -265,6 +266,8 @@ int partitionWithKernel(const Context& context, const PartitionRequest& request)
     context.say("Started partitioning on " + disk);
     context.say("Unmounting disk");
     unmountEverything(context, tree, disk);
+    // Whatever was built on the disk while it was being unmounted.
+    refuseDiskInUse(context, disk, "partitionDisk");
 
     context.say("Creating the partition map");
     {

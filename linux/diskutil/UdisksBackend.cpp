@@ -2,6 +2,7 @@
 
 #include "core/MakerError.h"
 #include "linux/diskutil/BlockTree.h"
+#include "linux/diskutil/Guards.h"
 #include "linux/diskutil/Identifier.h"
 
 #include <sys/sysmacros.h>
@@ -133,7 +134,11 @@ void UdisksBackend::unmountVolume(const std::string& name, UDisksObject* object)
         }
         bus_->waitFor([&] { return mountPointsOf(object).size() < points.size(); }, 5s);
     }
-    throw MakerError(name + " stays mounted at " + mountPointsOf(object).front() + ".");
+    // The last unmount may have been the one that was needed.
+    bus_->settle();
+    if (const auto points = mountPointsOf(object); !points.empty()) {
+        throw MakerError(name + " stays mounted at " + points.front() + ".");
+    }
 }
 
 void UdisksBackend::unmountDisk(const BlockTree& tree, const std::string& disk,
@@ -171,6 +176,27 @@ std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* ob
     throw MakerError(udisksFailure("Could not mount " + name, error));
 }
 
+void UdisksBackend::eraseVolumeAtStart(const BlockTree& tree, const std::string& diskPath) const
+{
+    for (const auto& old : bus_->partitionsOf(diskPath)) {
+        UDisksPartition* partition = udisks_object_peek_partition(old.get());
+        if (partition == nullptr || udisks_partition_get_offset(partition) != partitionStartBytes
+            || blockText(old.get(), udisks_block_get_id_usage) != "filesystem"
+            || udisks_object_peek_partition_table(old.get()) != nullptr) {
+            continue;
+        }
+        const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(old.get()));
+        allowLongCall(block.get());
+        GErrorSlot error;
+        if (!udisks_block_call_format_sync(block.get(), "empty",
+                                           udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
+                                           error)
+            && !lateAnswer(error)) {
+            throw MakerError(udisksFailure("Could not erase the old volume on " + kernelName(tree, old.get()), error));
+        }
+    }
+}
+
 int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest& request)
 {
     const BlockTree tree(context.roots);
@@ -190,23 +216,17 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
     context.say("Unmounting disk");
     unmountDisk(tree, disk, diskObject.get());
 
-    // An empty DOS table over the whole disk; udisks2 wipes the old
-    // signatures first (both GPT headers, ISO 9660, file systems). The old
-    // partitions' file systems go first: one that started at 1 MiB would
-    // show up again in the new partition, and an automounter would mount
-    // it before the new file system is made there.
+    // Whatever was built on the disk while it was being unmounted.
+    refuseDiskInUse(context, disk, "partitionDisk");
+
     context.say("Creating the partition map");
-    for (const auto& old : bus_->partitionsOf(diskPath)) {
-        const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(old.get()));
-        allowLongCall(block.get());
-        GErrorSlot error;
-        if (!udisks_block_call_format_sync(block.get(), "empty",
-                                           udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
-                                           error)
-            && !lateAnswer(error)) {
-            throw MakerError(udisksFailure("Could not erase " + kernelName(tree, old.get()), error));
-        }
-    }
+    eraseVolumeAtStart(tree, diskPath);
+    // An empty DOS table over the whole disk in one call: udisks2 wipes the
+    // old signatures first (both GPT headers, ISO 9660, the old table, a
+    // file system on the whole disk). The old partitions are not erased one
+    // by one: udisks2 refuses some of them (one that holds a partition
+    // table, as an installer image's first partition does), which would
+    // leave the disk half-erased.
     {
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(diskObject.get()));
         allowLongCall(block.get());

@@ -36,6 +36,14 @@ private:
     // The partition at 1 MiB of `bytes` with a vfat file system named
     // `label` on the disk, as it appears; empty when it does not.
     std::string findCreated(const std::string& diskPath, std::uint64_t bytes, const std::string& label) const;
+    // Erases the file system of an old partition that starts where the new
+    // one will (1 MiB). Left in place, it would show up again in the new
+    // partition the moment the kernel adds it, and an automounter would
+    // mount it before udisks2 wipes it for the new file system. Done first
+    // and alone: when it fails the disk is as it was or without that file
+    // system, and a new run goes on from either. A partition that holds a
+    // partition table itself is left to the whole disk's new table.
+    void eraseVolumeAtStart(const BlockTree& tree, const std::string& diskPath) const;
     // The volume's mount point, mounting it when no one has yet.
     std::string mountVolume(const std::string& name, UDisksObject* object) const;
 

@@ -17,7 +17,7 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
 {
     CliTree tree;
     FakeDiskutil& fake = tree.fake();
-    fake.listWholeDisks({"disk0", "disk2", "disk3", "disk4", "x;y", "disk5", "disk6", "disk7"});
+    fake.listWholeDisks({"disk0", "disk2", "disk3", "disk4", "x;y", "disk5", "disk6", "disk7", "disk8"});
     fake.rootVolume("disk0");
     PlistDict internal = FakeDiskutil::usbDiskInfo("Card reader", 64'000'000'000);
     internal.setBool("Internal", true);
@@ -29,6 +29,9 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
     sata.setText("BusProtocol", "SATA");
     fake.answer({"info", "-plist", "disk6"}, sata);
     fake.answer({"info", "-plist", "disk7"}, FakeAnswer{"no such disk\n", 1});
+    PlistDict encrypted = FakeDiskutil::usbDiskInfo("Backup", 32'000'000'000);
+    encrypted.setText("InUseBy", "the LUKS volume luks-0f3a, mounted at /media/alice/Backup");
+    fake.answer({"info", "-plist", "disk8"}, encrypted);
 
     const CliResult result = tree.run({"--list"});
     EXPECT_EQ(result.status, 0) << result.err;
@@ -41,6 +44,8 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
                                        "Left out x;y: not a plain disk name",
                                        "Left out disk6: not attached by USB",
                                        "Left out disk7: no information from the disk utility",
+                                       "Left out disk8: in use by the LUKS volume luks-0f3a, mounted at "
+                                       "/media/alice/Backup",
                                    }));
     // Listing asks, it never changes a disk; the odd name is never queried.
     for (const std::string& invocation : tree.invocations()) {

@@ -78,7 +78,7 @@ TEST_F(Changes, EjectOfADiskCarryingAnActiveVolumeIsRefused)
     system.slave("dm-3", "sdb1");
     const Outcome outcome = system.run({"eject", "/dev/sdb"});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "sdb is in use by dm-3; it is not ejected.\n");
+    EXPECT_EQ(outcome.err, "eject refused: sdb is in use by the device dm-3; nothing was changed.\n");
     EXPECT_EQ(readText(deleteFile("sdb")), "");
 }
 

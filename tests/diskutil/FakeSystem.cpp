@@ -65,6 +65,7 @@ standin::Roots FakeSystem::roots() const
     roots.proc = dir_ / "proc";
     roots.dev = dir_ / "dev";
     roots.media = dir_ / "media";
+    roots.udevData = dir_ / "run/udev/data";
     return roots;
 }
 

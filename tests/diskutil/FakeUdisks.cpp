@@ -259,8 +259,18 @@ void FakeUdisks::disk(const std::string& name, unsigned major, unsigned minor, c
     });
 }
 
+void FakeUdisks::holdsTable(const std::string& name)
+{
+    run([&] {
+        const GObjectPtr<UDisksPartitionTable> table = adoptObject(udisks_partition_table_skeleton_new());
+        udisks_partition_table_set_type_(table.get(), "dos");
+        udisks_object_skeleton_set_partition_table(object(blockPath(name)), table.get());
+    });
+}
+
 void FakeUdisks::partition(const std::string& disk, const std::string& name, unsigned number, unsigned major,
-                           unsigned minor, const std::string& type, const std::vector<std::string>& mountPoints)
+                           unsigned minor, const std::string& type, const std::vector<std::string>& mountPoints,
+                           std::uint64_t offset)
 {
     const auto make = [&, this] {
         const GObjectPtr<UDisksObjectSkeleton> object
@@ -270,13 +280,14 @@ void FakeUdisks::partition(const std::string& disk, const std::string& name, uns
         udisks_block_set_device_number(block.get(), makedev(major, minor));
         udisks_block_set_drive(block.get(), udisks_block_get_drive(udisks_object_peek_block(
                                                 UDISKS_OBJECT(this->object(blockPath(disk))))));
-        udisks_block_set_id_usage(block.get(), "filesystem");
+        udisks_block_set_id_usage(block.get(), type.empty() ? "" : "filesystem");
         udisks_block_set_id_type(block.get(), type.c_str());
         g_signal_connect(block.get(), "handle-format", G_CALLBACK(Handlers::format), this);
         udisks_object_skeleton_set_block(object.get(), block.get());
         const GObjectPtr<UDisksPartition> partition = adoptObject(udisks_partition_skeleton_new());
         udisks_partition_set_table(partition.get(), blockPath(disk).c_str());
         udisks_partition_set_number(partition.get(), number);
+        udisks_partition_set_offset(partition.get(), offset);
         udisks_object_skeleton_set_partition(object.get(), partition.get());
         const GObjectPtr<UDisksFilesystem> filesystem = adoptObject(udisks_filesystem_skeleton_new());
         mountAt(filesystem.get(), mountPoints);

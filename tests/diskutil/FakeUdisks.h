@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
@@ -43,9 +44,14 @@ public:
     // A whole disk with a DOS partition table, on the drive.
     void disk(const std::string& name, unsigned major, unsigned minor, const std::string& drive);
     // Partition `number` of the disk with a file system of `type`, mounted
-    // at the given places.
+    // at the given places, starting `offset` bytes into the disk.
     void partition(const std::string& disk, const std::string& name, unsigned number, unsigned major, unsigned minor,
-                   const std::string& type, const std::vector<std::string>& mountPoints = {});
+                   const std::string& type, const std::vector<std::string>& mountPoints = {},
+                   std::uint64_t offset = 1 << 20);
+    // The partition holds a partition table too (an installer image's
+    // first partition starts at sector 0 over the disk's own table); the
+    // service then refuses to erase it.
+    void holdsTable(const std::string& name);
 
     // Unmount of the volume fails as with a file held open on it.
     void busy(const std::string& name) { run([&] { busy_.insert(name); }); }

@@ -17,6 +17,14 @@ gboolean FakeUdisks::Handlers::format(UDisksBlock* block, GDBusMethodInvocation*
         return TRUE;
     }
     UDisksObjectSkeleton* object = self->object(blockPath(disk));
+    if (udisks_object_peek_partition(UDISKS_OBJECT(object)) != nullptr
+        && udisks_object_peek_partition_table(UDISKS_OBJECT(object)) != nullptr) {
+        g_dbus_method_invocation_return_dbus_error(
+            invocation, "org.freedesktop.UDisks2.Error.Failed",
+            "This partition cannot be modified because it contains a partition table; please reinitialize layout "
+            "of the whole device.");
+        return TRUE;
+    }
     if (std::string(type) == "empty") {
         // Signatures wiped: no file system is left.
         udisks_object_skeleton_set_filesystem(object, nullptr);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -253,6 +254,121 @@ TEST_F(Guards, EscapedMountPointsAreReportedDecoded)
     const Outcome mount = system.run({"mount", "sdbs1"});
     EXPECT_EQ(mount.status, 0) << mount.err;
     EXPECT_EQ(mount.out, "Volume sdb1 mounted at " + place + "\n");
+}
+
+} // namespace
+} // namespace sarnovelle::test
+
+namespace sarnovelle::test {
+namespace {
+
+// A stick with a volume built on it: whatever uses it is named in its
+// answer, and every change is refused before anything is touched. A file
+// system mounted straight from a partition does not count: it is
+// unmounted before a change.
+TEST(InUse, AStickCarryingAVolumeIsNamedAndNeverChanged)
+{
+    struct Row {
+        const char* what;
+        std::function<void(FakeSystem&)> build;
+        std::string user;    // "InUseBy" of the disk's answer; empty: none
+        std::string refusal; // in the changing verbs' line
+    };
+    const auto luks = [](FakeSystem& system) {
+        system.virtualDisk("dm-1", "253:1", 4096);
+        system.attribute("dm-1", "dm/name", "luks-0f3a");
+        system.attribute("dm-1", "dm/uuid", "CRYPT-LUKS2-0f3a9c-luks-0f3a");
+        system.slave("dm-1", "sdb1");
+    };
+    const auto lvm = [](FakeSystem& system, const std::string& below) {
+        system.virtualDisk("dm-2", "253:2", 4096);
+        system.attribute("dm-2", "dm/name", "stick-data");
+        system.attribute("dm-2", "dm/uuid", "LVM-Xa81kd");
+        system.slave("dm-2", below);
+        system.mount("253:2", "/srv/data", "ext4", "/dev/mapper/stick-data");
+    };
+    const std::vector<Row> rows{
+        {"an unlocked LUKS volume, mounted",
+         [&](FakeSystem& system) {
+             luks(system);
+             system.mount("253:1", "/media/alice/Backup", "ext4", "/dev/mapper/luks-0f3a");
+         },
+         "the LUKS volume luks-0f3a, mounted at /media/alice/Backup", ""},
+        {"an active LVM physical volume with a mounted LV",
+         [&](FakeSystem& system) { lvm(system, "sdb1"); },
+         "the LVM volume stick-data, mounted at /srv/data", ""},
+        {"LVM inside LUKS", [&](FakeSystem& system) {
+             luks(system);
+             lvm(system, "dm-1");
+         },
+         "the LUKS volume luks-0f3a, mounted at /srv/data", ""},
+        {"an assembled md member on the whole disk",
+         [](FakeSystem& system) {
+             system.virtualDisk("md1", "9:1", 4096);
+             system.attribute("md1", "md/level", "raid1");
+             system.slave("md1", "sdb");
+         },
+         "the RAID array md1", ""},
+        {"a bcache backing device",
+         [](FakeSystem& system) {
+             system.virtualDisk("bcache0", "252:0", 4096);
+             system.slave("bcache0", "sdb1");
+         },
+         "the bcache device bcache0", ""},
+        {"the second device of a mounted two-device btrfs",
+         [](FakeSystem& system) {
+             system.btrfs("5d1c", {"sdc1", "sdb1"});
+             system.mount("0:44", "/srv/pool", "btrfs", "/dev/sdc1");
+         },
+         "a btrfs file system of several devices, mounted at /srv/pool", ""},
+        {"a ZFS pool member while the zfs module is loaded",
+         [](FakeSystem& system) {
+             fs::create_directories(system.sys() / "module/zfs");
+             fs::create_directories(system.roots().udevData);
+             std::ofstream(system.roots().udevData / "b8:17") << "E:ID_FS_TYPE=zfs_member\nE:ID_FS_LABEL=tank\n";
+         },
+         "the ZFS pool tank", ""},
+        {"active swap", [](FakeSystem& system) { system.swap("/dev/sdb1", "partition"); }, "swap space on sdb1",
+         "sdb holds the running system"},
+        {"a file system mounted from the partition itself",
+         [](FakeSystem& system) {
+             system.mount("8:17", "/media/alice/OLD", "vfat", "/dev/sdb1");
+             system.btrfs("77aa", {"sdb1"});
+         },
+         "", ""},
+        {"a ZFS label without the zfs module",
+         [](FakeSystem& system) {
+             fs::create_directories(system.roots().udevData);
+             std::ofstream(system.roots().udevData / "b8:17") << "E:ID_FS_TYPE=zfs_member\n";
+         },
+         "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeSystem system;
+        addTypicalDisks(system);
+        system.mount("259:1", "/", "ext4", "/dev/nvme0n1p1");
+        row.build(system);
+        const auto answer = system.run({"info", "-plist", "sdb"}).plist();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->text("InUseBy").value_or(""), row.user);
+        if (row.user.empty()) {
+            continue;
+        }
+        for (const char* name : {"sdb", "sdb1"}) {
+            std::ofstream(system.node(name, 0)) << "old contents";
+        }
+        const std::string refusal = row.refusal.empty() ? "is in use by " + row.user : row.refusal;
+        for (const auto& arguments : {partitionDisk("sdb"), std::vector<std::string>{"eject", "sdb"},
+                                      std::vector<std::string>{"unmount", "sdb1"}}) {
+            const Outcome outcome = system.run(arguments);
+            EXPECT_EQ(outcome.status, 1) << arguments[0];
+            EXPECT_NE(outcome.err.find(refusal), std::string::npos) << outcome.err;
+        }
+        EXPECT_EQ(readText(system.roots().dev / "sdb"), "old contents");
+        EXPECT_EQ(readText(system.roots().dev / "sdb1"), "old contents");
+        EXPECT_EQ(readText(system.blockFolder("sdb") / "device/delete"), "");
+    }
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <optional>
 
 namespace sarnovelle::test {
@@ -66,6 +67,55 @@ TEST_F(Udisks, PartitionDiskUnmountsFormatsCreatesTheFat32PartitionAndMountsIt)
     EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Format sdb1 empty", "Format sdb dos",
                                       "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE",
                                       "Mount sdb1"}));
+}
+
+// Sticks as people bring them. Only a file system at 1 MiB, where the new
+// one goes, is erased on its own; everything else goes with the whole
+// disk's new table, which udisks2 never refuses halfway.
+TEST(UdisksSticks, WhateverTheStickHoldsTheWholeDiskGetsItsNewTable)
+{
+    if (!standin::findHelper("dbus-daemon")) {
+        GTEST_SKIP() << "dbus-daemon is missing (Debian package dbus-daemon)";
+    }
+    const std::string create = "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE";
+    struct Stick {
+        const char* what;
+        std::function<void(FakeUdisks&)> holds;
+        Calls calls;
+    };
+    const std::vector<Stick> sticks{
+        {"an installer image: partition 1 from sector 0 over the table, an EFI partition after it",
+         [](FakeUdisks& udisks) {
+             udisks.partition("sdb", "sdb1", 1, 8, 17, "iso9660", {"/media/alice/Debian"}, 0);
+             udisks.holdsTable("sdb1");
+             udisks.partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/EFI"}, 700 << 20);
+         },
+         {"Unmount sdb1", "Unmount sdb2", "Format sdb dos", create, "Mount sdb1"}},
+        {"a GPT stick: data at 1 MiB, an EFI partition after it",
+         [](FakeUdisks& udisks) {
+             udisks.partition("sdb", "sdb1", 1, 8, 17, "ext4", {"/media/alice/Data"});
+             udisks.partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/EFI"}, 1500 << 20);
+         },
+         {"Unmount sdb1", "Unmount sdb2", "Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+        {"a stick whose volume at 1 MiB an earlier run erased already",
+         [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, ""); },
+         {"Format sdb dos", create, "Mount sdb1"}},
+    };
+    for (const Stick& stick : sticks) {
+        SCOPED_TRACE(stick.what);
+        FakeSystem system;
+        addTypicalDisks(system);
+        system.partition("sdb", "sdb2", 2, "8:18", 2048);
+        system.mount("259:1", "/", "ext4", "/dev/nvme0n1p1");
+        FakeUdisks udisks;
+        udisks.drive("Stick", true);
+        udisks.disk("sdb", 8, 16, "Stick");
+        stick.holds(udisks);
+        system.systemBus = udisks.address();
+        const Outcome outcome = system.run(partitionArguments, false);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(udisks.calls(), stick.calls);
+    }
 }
 
 TEST_F(Udisks, AVolumeInUseEndsPartitionDiskBeforeAnythingIsErased)
@@ -133,7 +183,7 @@ TEST_F(Udisks, RefusedAuthorisationsSayWhichInOneLine)
         const Outcome outcome = partition();
         EXPECT_EQ(outcome.status, 1);
         ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
-        EXPECT_EQ(outcome.err.rfind("Could not erase sdb1: ", 0), 0U) << outcome.err;
+        EXPECT_EQ(outcome.err.rfind("Could not erase the old volume on sdb1: ", 0), 0U) << outcome.err;
         EXPECT_NE(outcome.err.find(expected), std::string::npos) << outcome.err;
         EXPECT_NE(outcome.err.find("(udisks2: Not authorized to perform operation)"), std::string::npos)
             << outcome.err;

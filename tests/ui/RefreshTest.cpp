@@ -114,6 +114,21 @@ TEST_F(Refresh, OneDiskIsCountedWithTheSameWording)
     EXPECT_EQ(test::logMessages(*controller).back(), "1 USB disk(s) found.");
 }
 
+TEST_F(Refresh, EveryDiskLeftOutIsLoggedWithItsReason)
+{
+    fake.listWholeDisks({"disk0", "disk4", "disk9"});
+    PlistDict used = FakeDiskutil::usbDiskInfo("Backup", 32'000'000'000);
+    used.setText("InUseBy", "the LVM volume stick-data, mounted at /srv/data");
+    fake.answer({"info", "-plist", "disk9"}, used);
+    auto controller = makeController();
+    EXPECT_EQ(items(*controller), QStringList{label4});
+    const auto lines = test::logMessages(*controller);
+    ASSERT_GE(lines.size(), 3U);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"1 USB disk(s) found.", "Left out disk0: system disk",
+                                        "Left out disk9: in use by the LVM volume stick-data, mounted at /srv/data"}));
+}
+
 TEST_F(Refresh, PulledStickDisappearsAndMakeIsDisabledWhenNoneIsLeft)
 {
     fake.answer(listCommand, std::vector<PlistDict>{wholeDisks({"disk3", "disk4"}), wholeDisks({"disk4"}),
