@@ -1,12 +1,18 @@
 #pragma once
 
 #include "linux/diskutil/Context.h"
-#include "linux/diskutil/Partition.h"
+#include "linux/diskutil/PartitionRequest.h"
 
 #include <memory>
 #include <string>
 
 namespace sarnovelle::standin {
+
+// Thrown when a change needs administrator rights that the program lacks;
+// the invocation may then be run again with them.
+struct PrivilegesNeeded {
+    std::string command;
+};
 
 // The four verbs that change disks, carried out by one way of reaching the
 // disks: udisks2 on the system bus, the kernel directly (as root), or none.

@@ -1,8 +1,8 @@
 #include "linux/diskutil/Backend.h"
 
 #include "linux/diskutil/BackendModule.h"
-#include "linux/diskutil/KernelBackend.h"
-#include "linux/diskutil/NullBackend.h"
+#include "linux/diskutil/backends/kernel/KernelBackend.h"
+#include "linux/diskutil/backends/null/NullBackend.h"
 
 namespace sarnovelle::standin {
 

@@ -1,6 +1,6 @@
 #include "linux/diskutil/BackendModule.h"
 
-#include "linux/diskutil/UdisksModule.h"
+#include "linux/diskutil/backends/udisks/UdisksModule.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>

@@ -1,12 +1,11 @@
 #include "linux/diskutil/Command.h"
 
 #include "core/MakerError.h"
-#include "linux/diskutil/Answers.h"
+#include "linux/diskutil/answers/Answers.h"
 #include "linux/diskutil/Backend.h"
-#include "linux/diskutil/Guards.h"
-#include "linux/diskutil/Identifier.h"
-#include "linux/diskutil/Partition.h"
-#include "linux/diskutil/Volumes.h"
+#include "linux/diskutil/checks/Guards.h"
+#include "linux/diskutil/devices/Identifier.h"
+#include "linux/diskutil/PartitionRequest.h"
 
 #include <exception>
 

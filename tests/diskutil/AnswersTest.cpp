@@ -4,7 +4,7 @@
 #include "FakeSystem.h"
 
 #include "core/ToolRunner.h"
-#include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/devices/Helpers.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "FakeUdisks.h"
 
 #include "core/ToolRunner.h"
-#include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/devices/Helpers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "FakeUdisks.h"
 #include "FakeUdisksHandlers.h"
 
-#include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/devices/Helpers.h"
 
 #include "core/UniqueFd.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "TempDir.h"
-#include "linux/diskutil/GlibHandles.h"
+#include "linux/diskutil/backends/udisks/GlibHandles.h"
 
 #include <udisks/udisks.h>
 

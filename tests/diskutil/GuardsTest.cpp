@@ -6,7 +6,7 @@
 
 #include "FakeSystem.h"
 
-#include "linux/diskutil/Mounts.h"
+#include "linux/diskutil/devices/Mounts.h"
 
 #include <gtest/gtest.h>
 

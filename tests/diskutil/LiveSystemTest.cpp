@@ -4,7 +4,7 @@
 // on it.
 
 #include "SystemDisksFixture.h"
-#include "linux/diskutil/Overlay.h"
+#include "linux/diskutil/checks/Overlay.h"
 
 namespace sarnovelle::test {
 namespace {

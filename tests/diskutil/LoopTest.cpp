@@ -13,9 +13,9 @@
 #include "core/ToolRunner.h"
 #include "core/MakerError.h"
 #include "linux/diskutil/Command.h"
-#include "linux/diskutil/Helpers.h"
-#include "linux/diskutil/Partition.h"
-#include "linux/diskutil/Volumes.h"
+#include "linux/diskutil/devices/Helpers.h"
+#include "linux/diskutil/backends/kernel/Partition.h"
+#include "linux/diskutil/backends/kernel/Volumes.h"
 
 #include <fcntl.h>
 

@@ -4,8 +4,8 @@
 
 #include "TempDir.h"
 
-#include "linux/diskutil/Mounts.h"
-#include "linux/diskutil/StaleMounts.h"
+#include "linux/diskutil/devices/Mounts.h"
+#include "linux/diskutil/backends/kernel/StaleMounts.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include "FakeSystem.h"
 
 #include "core/ToolRunner.h"
-#include "linux/diskutil/Helpers.h"
-#include "linux/diskutil/Mounts.h"
-#include "linux/diskutil/StaleMounts.h"
+#include "linux/diskutil/devices/Helpers.h"
+#include "linux/diskutil/devices/Mounts.h"
+#include "linux/diskutil/backends/kernel/StaleMounts.h"
 
 #include <gtest/gtest.h>
 

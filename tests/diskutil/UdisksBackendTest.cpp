@@ -6,7 +6,7 @@
 #include "FakeSystem.h"
 #include "FakeUdisks.h"
 
-#include "linux/diskutil/Helpers.h"
+#include "linux/diskutil/devices/Helpers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,175 @@
+#include "linux/diskutil/answers/Answers.h"
+
+#include "core/MakerError.h"
+#include "linux/diskutil/devices/Identifier.h"
+#include "linux/diskutil/checks/InUse.h"
+#include "linux/diskutil/devices/Mounts.h"
+#include "linux/diskutil/devices/Probe.h"
+#include "linux/diskutil/checks/SystemDisks.h"
+#include "linux/diskutil/devices/Transport.h"
+
+#include <charconv>
+#include <cstdint>
+
+namespace sarnovelle::standin {
+
+namespace {
+
+// "Internal": neither attached by USB nor removable media.
+bool isInternal(const BlockTree& tree, const std::string& disk, const std::string& bus)
+{
+    return !(bus == "USB" || isRemovable(tree, disk));
+}
+
+void describeWholeDisk(PlistDict& answer, const BlockTree& tree, const std::string& disk)
+{
+    const std::string bus = busProtocol(tree, disk);
+    answer.setText("BusProtocol", bus);
+    answer.setBool("Internal", isInternal(tree, disk, bus));
+    answer.setBool("Removable", isRemovable(tree, disk));
+    answer.setText("MediaName", mediaName(tree, disk));
+}
+
+void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<MountEntry>& table,
+                    const std::string& name)
+{
+    const auto mounts = mountsOf(tree, table, name);
+    // A mounted volume's type is the kernel's; only its label is read.
+    const FilesystemProbe probe = probeFilesystem(tree.node(name), mounts.empty() ? "" : mounts.front().fsType);
+    answer.setText("FilesystemType", filesystemName(mounts.empty() ? probe.type : mounts.front().fsType));
+    answer.setText("VolumeName", probe.label);
+    answer.setText("MountPoint", mounts.empty() ? std::string() : mounts.front().mountPoint);
+}
+
+PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& table, const std::vector<SwapEntry>& swaps,
+                       const std::string& name)
+{
+    PlistDict answer;
+    const std::string whole = tree.wholeDiskOf(name);
+    answer.setText("DeviceIdentifier", name);
+    answer.setText("DeviceNode", "/dev/" + name);
+    answer.setBool("WholeDisk", whole == name);
+    answer.setText("ParentWholeDisk", whole);
+    answer.setNumber("Size", tree.sizeBytes(name));
+    describeWholeDisk(answer, tree, whole);
+    if (whole == name) {
+        // Not a key of the platform's own utility: a disk without it is
+        // taken as used by nothing.
+        if (const std::string user = whatUsesDisk(tree, table, swaps, name); !user.empty()) {
+            answer.setText("InUseBy", user);
+        }
+    } else {
+        const std::string number = tree.attribute(name, "partition").value_or("");
+        std::uint64_t value = 0;
+        std::from_chars(number.data(), number.data() + number.size(), value);
+        answer.setNumber("PartitionNumber", value);
+        describeVolume(answer, tree, table, name);
+    }
+    return answer;
+}
+
+std::vector<PlistDict> storeList(const std::vector<std::string>& stores)
+{
+    std::vector<PlistDict> list;
+    for (const auto& store : stores) {
+        PlistDict entry;
+        entry.setText("APFSPhysicalStore", store);
+        list.push_back(entry);
+    }
+    return list;
+}
+
+PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, const std::vector<MountEntry>& table,
+                           std::string path)
+{
+    if (path.find("/../") != std::string::npos || path.ends_with("/..") || path.find('\0') != std::string::npos) {
+        throw MakerError("Invalid mount point: \"" + printable(path) + "\".");
+    }
+    while (path.size() > 1 && path.ends_with('/')) {
+        path.pop_back();
+    }
+    const auto entry = mountAt(table, path);
+    if (!entry) {
+        throw MakerError("Could not find disk: " + printable(path));
+    }
+    PlistDict answer;
+    const auto swaps = readSwaps(context.roots);
+    const auto devices = devicesOfMount(tree, *entry);
+    if (!devices.empty()) {
+        answer = deviceAnswer(tree, table, swaps, devices.front());
+    }
+    answer.setText("MountPoint", entry->mountPoint);
+    answer.setText("FilesystemType", filesystemName(entry->fsType));
+    if (path == "/") {
+        const auto system = systemStores(tree, table, swaps);
+        answer.setDictList("APFSPhysicalStores", storeList(system.stores));
+    } else {
+        answer.setDictList("APFSPhysicalStores", storeList(leavesOfMount(tree, table, path)));
+    }
+    return answer;
+}
+
+} // namespace
+
+bool isListedWholeDisk(const BlockTree& tree, const std::string& name)
+{
+    return isPlainName(name) && tree.exists(name) && !tree.isPartition(name) && isPhysical(tree, name)
+           && isExternal(tree, name);
+}
+
+std::string whyNotOffered(const BlockTree& tree, const std::string& name)
+{
+    if (!tree.exists(name)) {
+        return "no such disk";
+    }
+    if (tree.isPartition(name)) {
+        return "a partition, not a whole disk";
+    }
+    if (!isListedWholeDisk(tree, name)) {
+        if (isPhysical(tree, name)) {
+            return "an internal disk";
+        }
+        // An optical drive, an empty card reader, a hidden or virtual device.
+        const std::string bus = busProtocol(tree, name);
+        return bus == "Virtual" ? "no physical disk (Virtual)" : "no physical disk";
+    }
+    const std::string bus = busProtocol(tree, name);
+    if (bus != "USB") {
+        return "not attached by USB (" + bus + ")";
+    }
+    if (isInternal(tree, name, bus)) {
+        return "an internal disk";
+    }
+    if (const std::uint64_t size = tree.sizeBytes(name); size < smallestStick) {
+        return "too small (" + std::to_string(size >> 20) + " MiB, at least " + std::to_string(smallestStick >> 20)
+               + " MiB needed)";
+    }
+    return {};
+}
+
+PlistDict listAnswer(const Context& context)
+{
+    const BlockTree tree(context.roots);
+    std::vector<std::string> disks;
+    for (const auto& name : tree.allNames()) {
+        if (isListedWholeDisk(tree, name)) {
+            disks.push_back(name);
+        }
+    }
+    PlistDict answer;
+    answer.setTextList("WholeDisks", disks);
+    return answer;
+}
+
+PlistDict infoAnswer(const Context& context, const std::string& argument)
+{
+    const BlockTree tree(context.roots);
+    const auto table = readMountInfo(context.roots);
+    if (argument.starts_with("/") && !argument.starts_with("/dev/")) {
+        return mountPointAnswer(context, tree, table, argument);
+    }
+    const std::string name = resolveDevice(tree, identifierArgument(argument));
+    return deviceAnswer(tree, table, readSwaps(context.roots), name);
+}
+
+} // namespace sarnovelle::standin

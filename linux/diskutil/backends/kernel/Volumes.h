@@ -1,0 +1,32 @@
+#pragma once
+
+#include "linux/diskutil/devices/BlockTree.h"
+#include "linux/diskutil/Backend.h"
+#include "linux/diskutil/Context.h"
+
+#include <string>
+
+namespace sarnovelle::standin {
+
+// Throws PrivilegesNeeded when the program runs without the rights to
+// change disks. Called after the arguments have been checked.
+void requirePrivileges(const Context& context, const std::string& command);
+
+// Throws MakerError when the whole disk holds the running system.
+void refuseSystemDisk(const Context& context, const BlockTree& tree, const std::string& disk);
+
+// Unmounts every mount of the device and, for a whole disk, of its
+// partitions; removes the mount folders this program makes. Throws
+// MakerError when one cannot be unmounted.
+void unmountEverything(const Context& context, const BlockTree& tree, const std::string& name);
+
+// Mounts a FAT (or exFAT) partition for the desktop user at
+// <media>/<user>/<label>, as the desktop's automounter would, and returns
+// the mount point; a partition mounted already keeps its mount point.
+std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name);
+
+int mountCommand(const Context& context, const std::string& argument);
+int unmountCommand(const Context& context, const std::string& argument);
+int ejectCommand(const Context& context, const std::string& argument);
+
+} // namespace sarnovelle::standin

@@ -1,0 +1,176 @@
+#include "linux/diskutil/checks/InUse.h"
+
+#include "linux/diskutil/devices/Identifier.h"
+#include "linux/diskutil/devices/Probe.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+namespace sarnovelle::standin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How the kernel's device-mapper and md devices call themselves.
+std::string describeHolder(const BlockTree& tree, const std::string& holder)
+{
+    if (const auto name = tree.attribute(holder, "dm/name")) {
+        const std::string uuid = tree.attribute(holder, "dm/uuid").value_or("");
+        const std::string shown = printable(*name);
+        if (uuid.starts_with("CRYPT-LUKS")) {
+            return "the LUKS volume " + shown;
+        }
+        if (uuid.starts_with("CRYPT-")) {
+            return "the encrypted volume " + shown;
+        }
+        if (uuid.starts_with("LVM-")) {
+            return "the LVM volume " + shown;
+        }
+        if (uuid.starts_with("mpath-")) {
+            return "the multipath device " + shown;
+        }
+        return "the device-mapper volume " + shown;
+    }
+    if (tree.attribute(holder, "md/level")) {
+        return "the RAID array " + holder;
+    }
+    if (tree.attribute(holder, "bcache/state") || holder.starts_with("bcache")) {
+        return "the bcache device " + holder;
+    }
+    return "the device " + holder;
+}
+
+bool isSwap(const BlockTree& tree, const std::vector<SwapEntry>& swaps, const std::string& device)
+{
+    return std::any_of(swaps.begin(), swaps.end(),
+                       [&](const SwapEntry& swap) { return deviceOfPath(tree, swap.path) == device; });
+}
+
+// Where what is built on `holder` ends up: the first mount point of the
+// holder or of a device stacked on it (LVM on LUKS and the like).
+std::string whereUsed(const BlockTree& tree, const std::vector<MountEntry>& table,
+                      const std::vector<SwapEntry>& swaps, const std::string& holder)
+{
+    std::vector<std::string> level{holder};
+    std::vector<std::string> seen;
+    for (int depth = 0; depth < 8 && !level.empty(); ++depth) {
+        std::vector<std::string> next;
+        for (const auto& device : level) {
+            if (std::find(seen.begin(), seen.end(), device) != seen.end()) {
+                continue;
+            }
+            seen.push_back(device);
+            if (const auto mounts = mountsOf(tree, table, device); !mounts.empty()) {
+                return ", mounted at " + printable(mounts.front().mountPoint);
+            }
+            if (isSwap(tree, swaps, device)) {
+                return ", used as swap";
+            }
+            const auto above = tree.holders(device);
+            next.insert(next.end(), above.begin(), above.end());
+        }
+        level = std::move(next);
+    }
+    return {};
+}
+
+// The folder of the mounted btrfs file system that lists the device among
+// its members, when it has more than one.
+std::optional<fs::path> multiDeviceBtrfs(const BlockTree& tree, const std::string& device)
+{
+    std::error_code error;
+    for (fs::directory_iterator it(tree.roots().sysfs / "fs/btrfs", error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code inner;
+        if (!fs::exists(it->path() / "devices" / device, inner)) {
+            continue;
+        }
+        const auto members = std::distance(fs::directory_iterator(it->path() / "devices", inner),
+                                           fs::directory_iterator());
+        if (!inner && members > 1) {
+            return it->path();
+        }
+    }
+    return std::nullopt;
+}
+
+std::string btrfsMountPoint(const BlockTree& tree, const std::vector<MountEntry>& table, const std::string& device)
+{
+    for (const auto& entry : table) {
+        if (entry.fsType != "btrfs") {
+            continue;
+        }
+        const auto devices = devicesOfMount(tree, entry);
+        if (std::find(devices.begin(), devices.end(), device) != devices.end()) {
+            return ", mounted at " + printable(entry.mountPoint);
+        }
+    }
+    return {};
+}
+
+// udev's record of the device ("E:ID_FS_TYPE=zfs_member"), which any user
+// may read; the device node itself is readable by root alone.
+std::string udevProperty(const BlockTree& tree, const std::string& device, const std::string& key)
+{
+    const auto number = tree.devNumber(device);
+    if (!number) {
+        return {};
+    }
+    std::ifstream record(tree.roots().udevData
+                         / ("b" + std::to_string(number->major) + ":" + std::to_string(number->minor)));
+    const std::string prefix = "E:" + key + "=";
+    for (std::string line; std::getline(record, line);) {
+        if (line.starts_with(prefix)) {
+            return line.substr(prefix.size());
+        }
+    }
+    return {};
+}
+
+std::optional<std::string> zfsPool(const BlockTree& tree, const std::string& device)
+{
+    std::string type = udevProperty(tree, device, "ID_FS_TYPE");
+    std::string label = udevProperty(tree, device, "ID_FS_LABEL");
+    if (type.empty()) {
+        const FilesystemProbe probe = probeFilesystem(tree.node(device), "zfs_member");
+        type = probe.type;
+        label = probe.label;
+    }
+    if (type != "zfs_member") {
+        return std::nullopt;
+    }
+    return label.empty() ? std::string("a ZFS pool") : "the ZFS pool " + printable(label);
+}
+
+} // namespace
+
+std::string whatUsesDisk(const BlockTree& tree, const std::vector<MountEntry>& table,
+                         const std::vector<SwapEntry>& swaps, const std::string& disk)
+{
+    std::vector<std::string> devices = tree.partitionsOf(disk);
+    devices.insert(devices.begin(), disk);
+    std::error_code error;
+    const bool zfsLoaded = fs::exists(tree.roots().sysfs / "module/zfs", error);
+    for (const auto& device : devices) {
+        if (const auto holders = tree.holders(device); !holders.empty()) {
+            return describeHolder(tree, holders.front()) + whereUsed(tree, table, swaps, holders.front());
+        }
+        if (multiDeviceBtrfs(tree, device)) {
+            return "a btrfs file system of several devices" + btrfsMountPoint(tree, table, device);
+        }
+        if (isSwap(tree, swaps, device)) {
+            return "swap space on " + device;
+        }
+        if (zfsLoaded) {
+            if (const auto pool = zfsPool(tree, device)) {
+                return *pool;
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace sarnovelle::standin
