@@ -10,16 +10,13 @@ session, and the project's headless driver, started by her login.
 """
 
 import json
-import shutil
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
-from guest import QEMU, Guest, GuestError, LineSocket, Qmp, Stick  # noqa: E402,F401
+from guest import GuestError, LineSocket, QemuGuest, Sockets, Stick, machine  # noqa: E402,F401
 
 PORTS = ("root", "user", "driver")
 ROOT_SERIAL = "snroot"
@@ -90,7 +87,7 @@ def make_payload(folder: Path, image: Path) -> Path:
     return image
 
 
-class DesktopGuest(Guest):
+class DesktopGuest(QemuGuest):
     """One running desktop guest. Use as a context manager.
 
     The root is named by the virtio disk's serial, not by the file system's
@@ -114,28 +111,15 @@ class DesktopGuest(Guest):
         self.boot_timeout = boot_timeout
         self.root_ready = False
         root = root or ("LABEL=snroot" if boot_sticks else by_id(ROOT_SERIAL))
-        self.transcript: list[str] = []
-        self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-desktop-"))
-        listeners = {}
-        for name in PORTS + ("qmp",):
-            path = self.socket_dir / f"{name}.sock"
-            listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            listener.bind(str(path))
-            listener.listen(1)
-            listeners[name] = (listener, path)
-        command = [
-            QEMU, "-machine", "q35,accel=tcg", "-cpu", "max", "-smp", "2",
-            "-m", str(memory_mib), "-nodefaults", "-display", "none", "-no-reboot",
+        self.transcript = []
+        self.sockets = Sockets(PORTS + ("qmp",), "sarnovelle-desktop-")
+        command = machine(memory_mib, self.console_path, self.sockets.path("qmp"), cpus=2) + [
             "-kernel", str(rootfs / "vmlinuz"), "-initrd", str(rootfs / "initrd.img"),
             "-append", f"root={root} rw console=ttyS0 panic=-1 quiet systemd.show_status=1 "
                        # TCG on a busy host: slow starts are no failures
                        "systemd.default_timeout_start_sec=900"
                        + ("" if session else " systemd.mask=sarnovelle-payload.service"
                                              " systemd.mask=getty@tty1.service"),
-            "-serial", f"file:{self.console_path}",
-            "-chardev", f"socket,id=qmp,path={listeners['qmp'][1]}",
-            "-mon", "chardev=qmp,mode=control",
-            "-device", "qemu-xhci,id=xhci",
             "-device", "virtio-serial-pci,id=ports",
             "-drive", f"file={payload},format=raw,if=virtio,readonly=on",
         ]
@@ -153,21 +137,11 @@ class DesktopGuest(Guest):
                         "-device", f"usb-storage,bus=xhci.0,drive={stick.name},"
                                    f"id={stick.name},serial={stick.serial}"]
         for name in PORTS:
-            command += ["-chardev", f"socket,id={name},path={listeners[name][1]}",
+            command += ["-chardev", f"socket,id={name},path={self.sockets.path(name)}",
                         "-device", f"virtserialport,bus=ports.0,chardev={name},"
                                    f"name=sarnovelle.{name}"]
-        self.started = time.monotonic()
-        with open(work_dir / f"{self.prefix}qemu.log", "wb") as qemu_log:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                            stdout=qemu_log, stderr=subprocess.STDOUT)
         try:
-            connections = {}
-            for name, (listener, path) in listeners.items():
-                listener.settimeout(30)
-                connections[name], _ = listener.accept()
-                listener.close()
-                path.unlink()
-            self.qmp = Qmp(connections["qmp"])
+            connections = self.start(command, work_dir / f"{self.prefix}qemu.log")
             self.root = Agent("root", LineSocket(connections["root"]))
             self.user = Agent("user", LineSocket(connections["user"]))
             self.control = LineSocket(connections["driver"])

@@ -5,6 +5,10 @@ plugged and pulled through QMP while it runs, so a case controls exactly
 which disks the guest sees and in which order the kernel names them. The
 driver talks over the guest's second serial port (a unix socket here); the
 kernel console goes to a file for diagnosis.
+
+QemuGuest holds what the desktop tier's guest (tests/desktop) shares with
+this one: the QEMU process, its sockets, QMP, the driver's line protocol
+and the sticks.
 """
 
 import json
@@ -116,55 +120,89 @@ class Stick:
         return self
 
 
-class Guest:
-    """One running guest. Use as a context manager."""
+class Sockets:
+    """Unix sockets that QEMU connects to as a client, one per name, in a
+    folder of their own: socket paths must stay short, whatever the build
+    folder's depth."""
 
-    def __init__(self, guest_dir: Path, work_dir: Path, memory_mib: int = 512):
-        self.work_dir = work_dir
-        self.console_path = work_dir / "console.log"
-        self.transcript: list[str] = []
-        # Socket paths must stay short, whatever the build folder's depth.
-        self.socket_dir = Path(tempfile.mkdtemp(prefix="sarnovelle-guest-"))
-        listeners = {}
-        for name in ("control", "qmp"):
-            path = self.socket_dir / f"{name}.sock"
+    def __init__(self, names: tuple[str, ...], prefix: str):
+        self.folder = Path(tempfile.mkdtemp(prefix=prefix))
+        self.listeners: dict[str, socket.socket] = {}
+        for name in names:
             listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            listener.bind(str(path))
+            listener.bind(str(self.path(name)))
             listener.listen(1)
-            listeners[name] = (listener, path)
-        command = [
-            QEMU, "-machine", "q35,accel=tcg", "-cpu", "max", "-m", str(memory_mib),
-            "-nodefaults", "-display", "none", "-no-reboot",
-            "-kernel", str(guest_dir / "vmlinux"),
-            "-initrd", str(guest_dir / "initramfs.cpio"),
-            "-append", "console=ttyS0 quiet panic=-1",
-            "-serial", f"file:{self.console_path}",
-            "-chardev", f"socket,id=control,path={listeners['control'][1]}",
-            "-serial", "chardev:control",
-            "-chardev", f"socket,id=qmp,path={listeners['qmp'][1]}",
-            "-mon", "chardev=qmp,mode=control",
-            "-device", "qemu-xhci,id=xhci",
-        ]
+            self.listeners[name] = listener
+
+    def path(self, name: str) -> Path:
+        return self.folder / f"{name}.sock"
+
+    def accept(self, timeout: float = 30) -> dict[str, socket.socket]:
+        """One connection on each socket; the listeners are gone after."""
+        connections = {}
+        for name, listener in self.listeners.items():
+            listener.settimeout(timeout)
+            connections[name], _ = listener.accept()
+            listener.close()
+            self.path(name).unlink()
+        self.listeners = {}
+        return connections
+
+    def remove(self) -> None:
+        for listener in self.listeners.values():
+            listener.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def machine(memory_mib: int, console: Path, qmp: Path, cpus: int = 0) -> list[str]:
+    """QEMU's options every guest shares: a q35 machine under TCG without
+    default devices, display or reboot, the console in a file, QMP on a
+    socket and an xHCI controller for the sticks."""
+    return [QEMU, "-machine", "q35,accel=tcg", "-cpu", "max"] \
+        + (["-smp", str(cpus)] if cpus else []) + [
+        "-m", str(memory_mib), "-nodefaults", "-display", "none", "-no-reboot",
+        "-serial", f"file:{console}",
+        "-chardev", f"socket,id=qmp,path={qmp}",
+        "-mon", "chardev=qmp,mode=control",
+        "-device", "qemu-xhci,id=xhci"]
+
+
+class QemuGuest:
+    """What every guest of the tiers shares: the QEMU process with its log,
+    QMP, the driver's line protocol on `control`, and the sticks plugged and
+    pulled through QMP. A subclass boots with `start` and says how it sees
+    its disks (`blocks`)."""
+
+    work_dir: Path
+    console_path: Path
+    transcript: list[str]
+    sockets: Sockets
+    process: subprocess.Popen
+    qmp: Qmp
+    control: LineSocket
+    started: float
+
+    def start(self, command: list[str], log: Path) -> dict[str, socket.socket]:
+        """Starts QEMU on `command` (its output to `log`) and returns its
+        connection on each of self.sockets; QMP is set up. Kills QEMU when
+        it never connects."""
         self.started = time.monotonic()
-        with open(work_dir / "qemu.log", "wb") as qemu_log:
+        with open(log, "wb") as qemu_log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                             stdout=qemu_log, stderr=subprocess.STDOUT)
         try:
-            connections = {}
-            for name, (listener, path) in listeners.items():
-                listener.settimeout(30)
-                connections[name], _ = listener.accept()
-                listener.close()
-                path.unlink()
+            connections = self.sockets.accept()
             self.qmp = Qmp(connections["qmp"])
-            self.control = LineSocket(connections["control"])
-            self.expect("READY", timeout=60)
-            self.boot_seconds = time.monotonic() - self.started
         except Exception:
             self.kill()
             raise
+        return connections
 
-    def __enter__(self) -> "Guest":
+    def blocks(self) -> dict[str, int]:
+        """The guest's USB disks by kernel name, with their sizes in bytes."""
+        raise NotImplementedError
+
+    def __enter__(self) -> "QemuGuest":
         return self
 
     def __exit__(self, *exc) -> None:
@@ -206,13 +244,6 @@ class Guest:
         if lines[-1].startswith("ERROR"):
             raise GuestError(f"{command}: {lines[-1]}")
         return lines[:-1]
-
-    def blocks(self) -> dict[str, int]:
-        result = {}
-        for line in self.ask("blocks"):
-            _, name, size = line.split()
-            result[name] = int(size)
-        return result
 
     def wait_blocks(self, predicate, timeout: float = 30) -> dict[str, int]:
         deadline = time.monotonic() + timeout
@@ -287,4 +318,37 @@ class Guest:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        shutil.rmtree(self.socket_dir, ignore_errors=True)
+        self.sockets.remove()
+
+
+class Guest(QemuGuest):
+    """One running guest of the system tier: a busybox initramfs whose
+    driver answers on the second serial port. Use as a context manager."""
+
+    def __init__(self, guest_dir: Path, work_dir: Path, memory_mib: int = 512):
+        self.work_dir = work_dir
+        self.console_path = work_dir / "console.log"
+        self.transcript = []
+        self.sockets = Sockets(("control", "qmp"), "sarnovelle-guest-")
+        command = machine(memory_mib, self.console_path, self.sockets.path("qmp")) + [
+            "-kernel", str(guest_dir / "vmlinux"),
+            "-initrd", str(guest_dir / "initramfs.cpio"),
+            "-append", "console=ttyS0 quiet panic=-1",
+            "-chardev", f"socket,id=control,path={self.sockets.path('control')}",
+            "-serial", "chardev:control",
+        ]
+        connections = self.start(command, work_dir / "qemu.log")
+        try:
+            self.control = LineSocket(connections["control"])
+            self.expect("READY", timeout=60)
+            self.boot_seconds = time.monotonic() - self.started
+        except Exception:
+            self.kill()
+            raise
+
+    def blocks(self) -> dict[str, int]:
+        result = {}
+        for line in self.ask("blocks"):
+            _, name, size = line.split()
+            result[name] = int(size)
+        return result
