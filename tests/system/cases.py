@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
+import old_sticks
 from firmware import boot_stick
 from guest import Guest, GuestError, Stick
 from stick_image import SECTOR, Fat32, extract, partition_table
@@ -23,7 +24,7 @@ BOOT_FILE = "/EFI/BOOT/BOOTX64.EFI"
 DONE = "DONE. The USB is ready. You can remove it."
 
 ALL = ["happy_path", "read_errors", "stick_pulled", "silent_corruption",
-       "write_protected", "listing", "cli_two_at_once"]
+       "write_protected", "listing", "cli_two_at_once", "used_sticks"]
 
 
 @dataclass
@@ -127,7 +128,29 @@ def written_file(stick: Stick) -> Fat32:
     return Fat32(stick.path, PARTITION_START * SECTOR)
 
 
+def check_whole_disk(context: Context, stick: Stick) -> None:
+    """Nothing of an older layout is left: no GPT header at LBA 1 or at the
+    last LBA, blkid's full probe of the whole disk finds the dos table
+    alone, and mtools reads the boot image back."""
+    for lba in (1, stick.size // SECTOR - 1):
+        if old_sticks.header_at(stick.path, lba) == b"EFI PART":
+            raise AssertionError(f"a GPT header is left on the stick at LBA {lba}")
+    probe = subprocess.run(["blkid", "-p", "-o", "export", str(stick.path)],
+                           capture_output=True, text=True)
+    found = dict(line.split("=", 1) for line in probe.stdout.splitlines() if "=" in line)
+    found.pop("DEVNAME", None)
+    if found.get("PTTYPE") != "dos" or set(found) - {"PTTYPE", "PTUUID"}:
+        raise AssertionError(f"blkid -p of the whole stick: {found}")
+    copy = context.work / "BOOTX64.from-stick"
+    subprocess.run(["mcopy", "-n", "-i", f"{stick.path}@@{PARTITION_START * SECTOR}",
+                    f"::{BOOT_FILE}", str(copy)], check=True, capture_output=True)
+    if copy.read_bytes() != context.image:
+        raise AssertionError(f"mcopy of {BOOT_FILE} differs from the boot image")
+    copy.unlink()
+
+
 def check_prepared_stick(context: Context, stick: Stick) -> None:
+    check_whole_disk(context, stick)
     table = partition_table(stick.path)
     check_equal(table["label"], "dos", "partition scheme")
     check_equal([(p["start"], p["size"], p["type"]) for p in table["partitions"]],
@@ -400,3 +423,29 @@ def cli_two_at_once(context: Context) -> str:
     return (f"two sticks at once {together:.1f} s (runs {each[0]} s, {each[1]} s); "
             f"in a row {in_a_row[0]:.1f} + {in_a_row[1]:.1f}"
             f" = {sum(in_a_row):.1f} s (command line in the guest, TCG)")
+
+
+# Sticks as users bring them, each prepared on the kernel's way.
+USED_STICKS = [
+    ("hybrid ISO", old_sticks.hybrid_iso),
+    ("GPT, ext4 and EFI", old_sticks.gpt_data_and_efi),
+    ("FAT32 on the whole disk", old_sticks.fat32_whole_disk),
+]
+
+
+def used_sticks(context: Context) -> str:
+    """Each used stick, one after the other in one guest: the run's log is
+    a fresh stick's, it ends DONE and nothing of the old layout is left."""
+    notes = []
+    with context.guest() as guest:
+        for index, (state, build) in enumerate(USED_STICKS):
+            stick = context.stick(f"used{index}")
+            build(stick.path)
+            device = guest.plug(stick)
+            run = make(guest, device)
+            check_lines(run.log, successful_lines(device, context.digest), f"the log ({state})")
+            check_equal(run.outcome, DONE, f"the outcome ({state})")
+            check_prepared_stick(context, stick)
+            stick.path.unlink()
+            notes.append(f"{state}: {run.seconds:.1f} s")
+    return "; ".join(notes)

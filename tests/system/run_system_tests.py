@@ -35,7 +35,8 @@ BUILD_GUEST = HERE.parent.parent / "scripts" / "system" / "build_guest.py"
 
 def missing_requirements() -> list[str]:
     missing = []
-    for tool in ("qemu-system-x86_64", "sfdisk", "fsck.fat", "fatlabel", "mkfs.fat", "ldd"):
+    for tool in ("qemu-system-x86_64", "sfdisk", "fsck.fat", "fatlabel", "mkfs.fat", "ldd",
+                 "blkid", "mcopy", "mke2fs", "xorriso"):
         if shutil.which(tool) is None:
             missing.append(tool)
     for path in (OVMF_CODE, Path("/bin/busybox")):
