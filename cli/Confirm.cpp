@@ -56,7 +56,7 @@ bool confirmByTyping(const std::vector<UsbDisk>& disks, int input, Output& outpu
     output.err("");
     std::string ids;
     for (const std::string& id : wanted) {
-        ids += (ids.empty() ? "" : " ") + id;
+        ids += (ids.empty() ? "" : " ") + printable(id);
     }
     output.err("To continue, type " + std::string(disks.size() == 1 ? "the disk's id" : "the disks' ids")
                + " (" + ids + ") and press Return:");

@@ -13,7 +13,13 @@ std::string jsonString(std::string_view text)
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::string valid = decodeUtf8Lossy(ByteView(bytes, text.size()));
     std::string out = "\"";
-    for (const char c : valid) {
+    const auto escape = [&out](unsigned code) {
+        std::array<char, 8> escaped{};
+        std::snprintf(escaped.data(), escaped.size(), "\\u%04x", code);
+        out += escaped.data();
+    };
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        const char c = valid[i];
         switch (c) {
         case '"':
             out += "\\\"";
@@ -31,11 +37,14 @@ std::string jsonString(std::string_view text)
             out += "\\t";
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                std::array<char, 8> escaped{};
-                const auto code = static_cast<unsigned>(static_cast<unsigned char>(c));
-                std::snprintf(escaped.data(), escaped.size(), "\\u%04x", code);
-                out += escaped.data();
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7f) {
+                escape(byte);
+            } else if (byte == 0xc2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9f) {
+                // A C1 control character (U+0080 to U+009F): legal in JSON,
+                // but a terminal showing the output would obey it.
+                escape(static_cast<unsigned char>(valid[i + 1]));
+                ++i;
             } else {
                 out += c;
             }

@@ -8,7 +8,8 @@
 
 namespace sarnovelle::cli {
 
-// `text` as a JSON string, quotes included. Control characters are escaped;
+// `text` as a JSON string, quotes included. Control characters (C0, DEL
+// and C1) are escaped, so that none reaches a terminal;
 // bytes that are not valid UTF-8 become U+FFFD, so the result is always
 // valid JSON.
 std::string jsonString(std::string_view text);

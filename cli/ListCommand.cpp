@@ -12,7 +12,7 @@ std::optional<UsbDiskSurvey> surveyOrReport(const DiskEnv& env, Output& output)
     try {
         return surveyUsbDisks(env);
     } catch (const std::exception& error) {
-        output.err("Cannot list disks: " + std::string(error.what()));
+        output.err("Cannot list disks: " + printable(error.what()));
         return std::nullopt;
     }
 }
@@ -25,7 +25,7 @@ int listCommand(const Options& options, const DiskEnv& env, Output& output)
     }
     const UsbDiskSurvey& survey = *found;
     for (const LeftOutDisk& disk : survey.leftOut) {
-        output.err("Left out " + printable(disk.id) + ": " + disk.reason);
+        output.err("Left out " + printable(disk.id) + ": " + printable(disk.reason));
     }
     if (options.json) {
         std::string json = disksJson(survey.disks);

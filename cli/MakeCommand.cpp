@@ -32,7 +32,7 @@ std::optional<std::vector<UsbDisk>> chosenDisks(const std::vector<std::string>& 
         const auto leftOut = std::find_if(survey.leftOut.begin(), survey.leftOut.end(),
                                           [&](const LeftOutDisk& left) { return left.id == id; });
         output.err(printable(id) + ": not offered, "
-                   + (leftOut != survey.leftOut.end() ? "left out: " + leftOut->reason
+                   + (leftOut != survey.leftOut.end() ? "left out: " + printable(leftOut->reason)
                                                       : std::string("no such USB disk"))
                    + ". See --list.");
     }

@@ -31,8 +31,9 @@ struct Shared {
 void runOne(const UsbDisk& disk, RunOutcome& outcome, Shared& shared)
 {
     const auto started = std::chrono::steady_clock::now();
-    const std::string prefix = disk.id + ": ";
-    auto say = [&](const std::string& line) { shared.output.out(prefix + timeStamp() + "  " + line); };
+    // Every line may hold a tool's words: each stays on its one line.
+    const std::string prefix = printable(disk.id) + ": ";
+    auto say = [&](const std::string& line) { shared.output.out(prefix + timeStamp() + "  " + printable(line)); };
 
     // Nothing is logged before the re-check has passed and the erase is
     // about to begin, so the first line marks the point of no return.
@@ -56,7 +57,7 @@ void runOne(const UsbDisk& disk, RunOutcome& outcome, Shared& shared)
         say(stoppedMessage);
     } catch (const std::exception& error) {
         // A MakerError's what() is exactly its message.
-        outcome.message = error.what();
+        outcome.message = printable(error.what());
         say("FAILED: " + outcome.message);
     } catch (...) {
         outcome.message = "The preparation ended with an unknown error.";
@@ -99,7 +100,7 @@ RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& im
     RunsResult result;
     result.outcomes.resize(disks.size());
     for (std::size_t i = 0; i < disks.size(); ++i) {
-        result.outcomes[i].id = disks[i].id;
+        result.outcomes[i].id = printable(disks[i].id);
     }
     Shared shared{image, env, output};
     Interrupts interrupts;
@@ -129,7 +130,7 @@ RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& im
             ++running;
         } catch (const std::exception& error) {
             result.outcomes[i].message = std::string("Cannot start a run: ") + error.what();
-            output.out(disks[i].id + ": " + timeStamp() + "  FAILED: " + result.outcomes[i].message);
+            output.out(result.outcomes[i].id + ": " + timeStamp() + "  FAILED: " + result.outcomes[i].message);
         }
     }
 

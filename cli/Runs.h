@@ -13,9 +13,9 @@ namespace sarnovelle::cli {
 // How one disk's run ended.
 struct RunOutcome {
     enum class State { done, failed, stopped };
-    std::string id;
+    std::string id;      // printable
     State state = State::failed;
-    std::string message; // the failure's message; empty when done
+    std::string message; // printable: the failure's message; empty when done
     double seconds = 0;
 };
 
@@ -26,9 +26,10 @@ struct RunsResult {
 
 // Prepares every disk at the same time, one thread each, with the same run
 // as the window (makeUsb). Each line of a run goes to standard output as
-// "<id>: HH:mm:ss  <line>", and its end as the window logs it ("DONE. ..."
-// or "FAILED: <message>"). Ctrl+C or SIGTERM: runs that have begun erasing
-// go on to their end, the others stop before they erase.
+// "<id>: HH:mm:ss  <line>" with its control characters shown as '?', and
+// its end as the window logs it ("DONE. ..." or "FAILED: <message>").
+// Ctrl+C or SIGTERM: runs that have begun erasing go on to their end, the
+// others stop before they erase.
 RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& image, const DiskEnv& env,
                       Output& output);
 

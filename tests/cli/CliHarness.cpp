@@ -265,7 +265,11 @@ bool anyPartitioning(const CliTree& tree)
 
 std::string labelOf(const std::string& id, const std::string& name, std::uint64_t size)
 {
-    return UsbDisk{id, name, size, ""}.label();
+    UsbDisk disk;
+    disk.id = id;
+    disk.name = name;
+    disk.size = size;
+    return disk.label();
 }
 
 std::vector<std::string> linesOf(const std::string& text)
