@@ -16,6 +16,17 @@ namespace sarnovelle::cli {
 namespace {
 
 const char* const doneLine = "DONE. The USB is ready. You can remove it.";
+// A stick that is ready but still attached: pulling it now could undo the
+// work, as the window warns.
+#ifdef __APPLE__
+const char* const notEjectedMessage = "Not ejected: eject it in Finder before removing it.";
+const char* const doneNotEjectedLine =
+    "DONE. The USB is ready but was not ejected: eject it in Finder before removing it.";
+#else
+const char* const notEjectedMessage = "Not ejected: eject it in the file manager before removing it.";
+const char* const doneNotEjectedLine =
+    "DONE. The USB is ready but was not ejected: eject it in the file manager before removing it.";
+#endif
 const char* const stoppedMessage = "Stopped before erasing: interrupted.";
 
 // Thrown out of makeUsb by the log sink: the run was about to erase.
@@ -48,9 +59,14 @@ void runOne(const UsbDisk& disk, RunOutcome& outcome, Shared& shared)
         say(line);
     };
     try {
-        makeUsb(disk, shared.image.image, shared.image.imageHash, sink, shared.env);
+        const MakeUsbResult made = makeUsb(disk, shared.image.image, shared.image.imageHash, sink, shared.env);
         outcome.state = RunOutcome::State::done;
-        say(doneLine);
+        if (made.ejectFailed) {
+            outcome.message = notEjectedMessage;
+            say(doneNotEjectedLine);
+        } else {
+            say(doneLine);
+        }
     } catch (const StoppedBeforeErase&) {
         outcome.state = RunOutcome::State::stopped;
         outcome.message = stoppedMessage;

@@ -15,7 +15,9 @@ struct RunOutcome {
     enum class State { done, failed, stopped };
     std::string id;      // printable
     State state = State::failed;
-    std::string message; // printable: the failure's message; empty when done
+    // Printable: the failure's message; when done, empty, or what is left
+    // to do (a stick that could not be ejected).
+    std::string message;
     double seconds = 0;
 };
 
@@ -27,9 +29,10 @@ struct RunsResult {
 // Prepares every disk at the same time, one thread each, with the same run
 // as the window (makeUsb). Each line of a run goes to standard output as
 // "<id>: HH:mm:ss  <line>" with its control characters shown as '?', and
-// its end as the window logs it ("DONE. ..." or "FAILED: <message>").
-// Ctrl+C or SIGTERM: runs that have begun erasing go on to their end, the
-// others stop before they erase.
+// its end as the window logs it ("DONE. ..." or "FAILED: <message>"); a
+// stick that is ready but could not be ejected ends "DONE. The USB is ready
+// but was not ejected: ...". Ctrl+C or SIGTERM: runs that have begun
+// erasing go on to their end, the others stop before they erase.
 RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& image, const DiskEnv& env,
                       Output& output);
 

@@ -92,6 +92,44 @@ TEST(CliMake, PreparesTheStickWithTheWindowsRunAndStampedLines)
     }
 }
 
+TEST(CliMake, AStickThatCouldNotBeEjectedIsDoneButSaysSo)
+{
+    struct Case {
+        int ejectStatus;
+        std::vector<std::string> end; // the run's last lines
+        std::string message;          // the table's message, after the time
+    };
+    const std::string notEjected = "eject it in the file manager before removing it.";
+    const std::vector<Case> cases = {
+        {0, {"  diskutil: Disk /dev/disk4 ejected", doneLine}, ""},
+        {1,
+         {"  diskutil: Unable to eject /dev/disk4: resource busy",
+          "Eject failed. Eject the USB in the file manager before removing it.",
+          "DONE. The USB is ready but was not ejected: " + notEjected},
+         "Not ejected: " + notEjected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ejectStatus);
+        CliTree tree;
+        twoSticks(tree.fake());
+        tree.fake().simulateStick({.disk = "disk4", .ejectStatus = c.ejectStatus});
+
+        const CliResult result = tree.run({"--make", "disk4", "--yes"});
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        EXPECT_EQ(result.err, "");
+        const auto lines = runLines(result.out, "disk4");
+        ASSERT_GE(lines.size(), c.end.size()) << result.out;
+        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(c.end.size()), lines.end()), c.end)
+            << result.out;
+        const std::string table = tableLine(result.out, "disk4");
+        EXPECT_TRUE(table.starts_with("disk4  DONE     ")) << result.out;
+        std::string message = table.substr(std::min(table.size(), table.find(" s") + 2));
+        message.erase(0, message.find_first_not_of(' '));
+        EXPECT_EQ(message, c.message) << table;
+        EXPECT_EQ(tree.countInvocations("eject /dev/disk4"), 1);
+    }
+}
+
 TEST(CliMake, TwoDisksRunAtTheSameTimeAndTheTableSaysWhichFailed)
 {
     CliTree tree;
