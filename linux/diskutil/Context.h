@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -38,6 +39,10 @@ struct Context {
     // project's library folder).
     std::filesystem::path udisksModule;
     Owner owner;
+    // Accesses an automount point (autofs) so that the kernel mounts what
+    // the automounter keeps there. Empty: the folder itself is opened, as
+    // the shipped program does; the tests stand in for the kernel here.
+    std::function<void(const std::string& mountPoint)> wakeAutomount;
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;
 

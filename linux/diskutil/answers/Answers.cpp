@@ -5,11 +5,13 @@
 #include "linux/diskutil/checks/InUse.h"
 #include "linux/diskutil/devices/Mounts.h"
 #include "linux/diskutil/devices/Probe.h"
+#include "linux/diskutil/checks/RunningSystem.h"
 #include "linux/diskutil/checks/SystemDisks.h"
 #include "linux/diskutil/devices/Transport.h"
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 
 namespace sarnovelle::standin {
 
@@ -79,8 +81,7 @@ std::vector<PlistDict> storeList(const std::vector<std::string>& stores)
     return list;
 }
 
-PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, const std::vector<MountEntry>& table,
-                           std::string path)
+PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, std::string path)
 {
     if (path.find("/../") != std::string::npos || path.ends_with("/..") || path.find('\0') != std::string::npos) {
         throw MakerError("Invalid mount point: \"" + printable(path) + "\".");
@@ -88,21 +89,26 @@ PlistDict mountPointAnswer(const Context& context, const BlockTree& tree, const 
     while (path.size() > 1 && path.ends_with('/')) {
         path.pop_back();
     }
+    // "/" answers with the running system's disks, which must all be found.
+    std::optional<RunningSystem> running;
+    if (path == "/") {
+        running = readRunningSystem(context, tree);
+    }
+    const auto table = running ? running->table : readMountInfo(context.roots);
     const auto entry = mountAt(table, path);
     if (!entry) {
         throw MakerError("Could not find disk: " + printable(path));
     }
     PlistDict answer;
-    const auto swaps = readSwaps(context.roots);
+    const auto swaps = running ? running->swaps : readSwaps(context.roots);
     const auto devices = devicesOfMount(tree, *entry);
     if (!devices.empty()) {
         answer = deviceAnswer(tree, table, swaps, devices.front());
     }
     answer.setText("MountPoint", entry->mountPoint);
     answer.setText("FilesystemType", filesystemName(entry->fsType));
-    if (path == "/") {
-        const auto system = systemStores(tree, table, swaps);
-        answer.setDictList("APFSPhysicalStores", storeList(system.stores));
+    if (running) {
+        answer.setDictList("APFSPhysicalStores", storeList(running->stores.stores));
     } else {
         answer.setDictList("APFSPhysicalStores", storeList(leavesOfMount(tree, table, path)));
     }
@@ -164,10 +170,10 @@ PlistDict listAnswer(const Context& context)
 PlistDict infoAnswer(const Context& context, const std::string& argument)
 {
     const BlockTree tree(context.roots);
-    const auto table = readMountInfo(context.roots);
     if (argument.starts_with("/") && !argument.starts_with("/dev/")) {
-        return mountPointAnswer(context, tree, table, argument);
+        return mountPointAnswer(context, tree, argument);
     }
+    const auto table = readMountInfo(context.roots);
     const std::string name = resolveDevice(tree, identifierArgument(argument));
     return deviceAnswer(tree, table, readSwaps(context.roots), name);
 }

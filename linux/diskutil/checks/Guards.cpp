@@ -5,8 +5,7 @@
 #include "linux/diskutil/devices/BlockTree.h"
 #include "linux/diskutil/devices/Identifier.h"
 #include "linux/diskutil/checks/InUse.h"
-#include "linux/diskutil/devices/Mounts.h"
-#include "linux/diskutil/checks/SystemDisks.h"
+#include "linux/diskutil/checks/RunningSystem.h"
 
 namespace sarnovelle::standin {
 
@@ -18,14 +17,15 @@ struct DiskUse {
 };
 
 // The whole disks of the running system and what uses `disk`. A mount
-// table or swap list that cannot be read whole leaves them unknown, and
-// then nothing is changed.
+// table or swap list that cannot be read whole, or a place of the system
+// whose disks cannot be found, leaves them unknown, and then nothing is
+// changed.
 DiskUse diskUse(const Context& context, const BlockTree& tree, const std::string& disk, const std::string& verb)
 {
     try {
-        const auto table = readMountInfo(context.roots);
-        const auto swaps = readSwaps(context.roots);
-        return {systemStores(tree, table, swaps), whatUsesDisk(tree, table, swaps, disk)};
+        RunningSystem running = readRunningSystem(context, tree);
+        std::string user = whatUsesDisk(tree, running.table, running.swaps, disk);
+        return {std::move(running.stores), std::move(user)};
     } catch (const MakerError& failure) {
         throw MakerError(verb + " refused: " + failure.message());
     }

@@ -1,11 +1,10 @@
 #include "linux/diskutil/checks/InUse.h"
 
 #include "linux/diskutil/devices/Identifier.h"
-#include "linux/diskutil/devices/Probe.h"
+#include "linux/diskutil/devices/Udev.h"
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 namespace sarnovelle::standin {
@@ -111,38 +110,13 @@ std::string btrfsMountPoint(const BlockTree& tree, const std::vector<MountEntry>
     return {};
 }
 
-// udev's record of the device ("E:ID_FS_TYPE=zfs_member"), which any user
-// may read; the device node itself is readable by root alone.
-std::string udevProperty(const BlockTree& tree, const std::string& device, const std::string& key)
-{
-    const auto number = tree.devNumber(device);
-    if (!number) {
-        return {};
-    }
-    std::ifstream record(tree.roots().udevData
-                         / ("b" + std::to_string(number->major) + ":" + std::to_string(number->minor)));
-    const std::string prefix = "E:" + key + "=";
-    for (std::string line; std::getline(record, line);) {
-        if (line.starts_with(prefix)) {
-            return line.substr(prefix.size());
-        }
-    }
-    return {};
-}
-
 std::optional<std::string> zfsPool(const BlockTree& tree, const std::string& device)
 {
-    std::string type = udevProperty(tree, device, "ID_FS_TYPE");
-    std::string label = udevProperty(tree, device, "ID_FS_LABEL");
-    if (type.empty()) {
-        const FilesystemProbe probe = probeFilesystem(tree.node(device), "zfs_member");
-        type = probe.type;
-        label = probe.label;
-    }
-    if (type != "zfs_member") {
+    const auto pool = zfsPoolOfMember(tree, device);
+    if (!pool) {
         return std::nullopt;
     }
-    return label.empty() ? std::string("a ZFS pool") : "the ZFS pool " + printable(label);
+    return pool->empty() ? std::string("a ZFS pool") : "the ZFS pool " + printable(*pool);
 }
 
 } // namespace

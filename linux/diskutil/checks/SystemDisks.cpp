@@ -1,6 +1,8 @@
 #include "linux/diskutil/checks/SystemDisks.h"
 
+#include "linux/diskutil/checks/FileSystemDevices.h"
 #include "linux/diskutil/checks/Overlay.h"
+#include "linux/diskutil/devices/Identifier.h"
 
 #include <algorithm>
 #include <iterator>
@@ -20,7 +22,16 @@ void appendOnce(std::vector<std::string>& list, const std::string& name)
     }
 }
 
-// One walk down from mounts and devices to the leaves they stand on.
+std::string withArticle(const std::string& word)
+{
+    // "an ext4", "an xfs", "a zfs", "a bcachefs".
+    return (word.empty() || std::string_view("aeiox").find(word.front()) == std::string_view::npos ? "a " : "an ")
+           + word;
+}
+
+// One walk down from mounts and devices to the leaves they stand on. A
+// mount that leads to no device although its file system keeps its data
+// on a disk is noted as unknown.
 class LeafWalk {
 public:
     LeafWalk(const BlockTree& tree, const std::vector<MountEntry>& table, std::vector<std::string>& leaves)
@@ -59,21 +70,62 @@ public:
     // The leaves behind one mount: its devices and, for an overlay, the
     // mounts holding its layers, its upper and its work folder (a live
     // system's root stands on a squashfs image on the live medium, its
-    // upper folder perhaps on a persistence partition). Each mount is
-    // followed once, so that overlays naming each other end.
+    // upper folder perhaps on a persistence partition), for btrfs and ZFS
+    // mounts without a device of their own the devices of their file
+    // system or pool. Each mount is followed once, so that overlays naming
+    // each other end.
     void mount(const MountEntry& entry, int depth)
     {
         if (depth > maxDepth || std::find(followed_.begin(), followed_.end(), entry) != followed_.end()) {
             return;
         }
         followed_.push_back(entry);
-        for (const auto& name : devicesOfMount(tree_, entry)) {
+        const auto devices = devicesOfMount(tree_, entry);
+        for (const auto& name : devices) {
             device(name, depth + 1);
         }
-        if (entry.fsType != "overlay") {
+        if (!devices.empty()) {
             return;
         }
-        // An overlay may be mounted over its own lower folder: look below it.
+        if (entry.fsType == "overlay") {
+            layers(entry, depth);
+            return;
+        }
+        // btrfs from a source that names no member ("/dev/root"), and ZFS,
+        // whose source is a dataset of a pool.
+        std::vector<std::string> found;
+        if (entry.fsType == "btrfs") {
+            found = soleBtrfsDevices(tree_).value_or(std::vector<std::string>{});
+        } else if (entry.fsType == "zfs") {
+            found = zfsPoolMembers(tree_, entry.source);
+        }
+        for (const auto& name : found) {
+            device(name, depth + 1);
+        }
+        if (!found.empty()) {
+            return;
+        }
+        if (entry.fsType == "autofs") {
+            noteUnknown(printable(entry.mountPoint) + " is an automount point that stays empty when accessed.");
+        } else if (isDiskBacked(entry.fsType)) {
+            noteUnknown(printable(entry.mountPoint) + " is " + withArticle(printable(entry.fsType))
+                        + " file system from " + printable(entry.source) + " whose devices are not known.");
+        }
+    }
+
+    void noteUnknown(const std::string& why)
+    {
+        if (unknown_.empty()) {
+            unknown_ = why;
+        }
+    }
+
+    const std::string& unknown() const { return unknown_; }
+
+private:
+    // An overlay may be mounted over its own lower folder: look below it.
+    void layers(const MountEntry& entry, int depth)
+    {
         std::vector<MountEntry> others;
         std::copy_if(table_.begin(), table_.end(), std::back_inserter(others),
                      [&entry](const MountEntry& other) { return other != entry; });
@@ -84,11 +136,11 @@ public:
         }
     }
 
-private:
     const BlockTree& tree_;
     const std::vector<MountEntry>& table_;
     std::vector<std::string>& leaves_;
     std::vector<MountEntry> followed_;
+    std::string unknown_;
 };
 
 // Where live systems keep the medium they were started from (and, below
@@ -144,13 +196,19 @@ SystemStores systemStores(const BlockTree& tree, const std::vector<MountEntry>& 
         }
     }
     LeafWalk walk(tree, table, system.stores);
-    // Every mount stacked at those places counts, so that one mounted on
-    // top cannot hide the disk below it.
-    for (const char* mountPoint : {"/", "/boot", "/boot/efi", "/usr"}) {
-        for (const auto& entry : mountsAt(table, mountPoint)) {
-            walk.mount(entry, 0);
+    if (!system.rootMount) {
+        walk.noteUnknown("/ is not in the mount table.");
+    }
+    for (const auto place : systemPlaces) {
+        const auto stacked = mountsAt(table, std::string(place));
+        for (std::size_t i = 0; i < stacked.size(); ++i) {
+            // An automount point with a mount on top: that mount holds the data.
+            if (i == 0 || stacked[i].fsType != "autofs") {
+                walk.mount(stacked[i], 0);
+            }
         }
     }
+    system.unknown = walk.unknown();
     for (const auto& entry : table) {
         if (isLiveMediumMount(entry.mountPoint)) {
             walk.mount(entry, 0);

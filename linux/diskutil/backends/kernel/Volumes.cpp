@@ -7,7 +7,7 @@
 #include "linux/diskutil/devices/Mounts.h"
 #include "linux/diskutil/devices/Probe.h"
 #include "linux/diskutil/backends/kernel/StaleMounts.h"
-#include "linux/diskutil/checks/SystemDisks.h"
+#include "linux/diskutil/checks/RunningSystem.h"
 #include "linux/diskutil/devices/Transport.h"
 
 #include <fcntl.h>
@@ -135,8 +135,7 @@ void requirePrivileges(const Context& context, const std::string& command)
 
 void refuseSystemDisk(const Context& context, const BlockTree& tree, const std::string& disk)
 {
-    const auto system = systemStores(tree, readMountInfo(context.roots), readSwaps(context.roots));
-    if (system.wholeDisks.contains(disk)) {
+    if (readRunningSystem(context, tree).stores.wholeDisks.contains(disk)) {
         throw MakerError(disk + " holds the running system; it is left alone.");
     }
 }
