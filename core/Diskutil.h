@@ -10,11 +10,17 @@
 namespace sarnovelle {
 
 // Where the disk-level operations find the platform: the disk utility's
-// path and the root of the kernel's device tree (Linux). Production code
-// uses the defaults; tests point both at fakes.
+// path, the root of the kernel's device tree (Linux) and the folder where
+// runs lock the sticks they work on (every user may write there).
+// Production code uses the defaults; tests point them at fakes.
 struct DiskEnv {
     std::string diskutil = Config::diskutil();
     std::string sysfsRoot = "/sys";
+#ifdef __APPLE__
+    std::string lockFolder = "/tmp";
+#else
+    std::string lockFolder = "/run/lock";
+#endif
 };
 
 // Runs the disk utility with `arguments` (which ask for "-plist") and

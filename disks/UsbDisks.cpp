@@ -64,6 +64,7 @@ std::variant<UsbDisk, std::string> examine(const DiskEnv& env, const std::string
     disk.name = std::string(trimWhitespace(info->text("MediaName").value_or("")));
     disk.size = *size;
     disk.serial = usbSerial(env, identifier);
+    disk.sequence = diskSequence(env, identifier);
     return disk;
 }
 

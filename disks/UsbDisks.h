@@ -3,6 +3,7 @@
 #include "core/Diskutil.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ struct UsbDisk {
     std::string name;     // media name, trimmed; may be empty
     std::uint64_t size = 0; // bytes
     std::string serial;   // USB serial number, trimmed; may be empty
+    // The kernel's sequence number of the disk (Linux since 5.15): a new
+    // one for every attach, so a stick pulled and plugged in again, or
+    // another stick under the same name, never has the listed one.
+    // Absent where the platform has none.
+    std::optional<std::uint64_t> sequence = std::nullopt;
 
     // "<id>: <name>  <size/1e9 as %.1f> GB  (serial <serial>)", with "." as
     // the decimal separator whatever the locale.
@@ -41,6 +47,9 @@ struct UsbDiskSurvey {
 // listUsbDisks, also saying why each other listed disk was left out. Runs
 // the same queries and fails the same way.
 UsbDiskSurvey surveyUsbDisks(const DiskEnv& env = DiskEnv{});
+
+// The disk sequence number of a whole disk (see UsbDisk::sequence).
+std::optional<std::uint64_t> diskSequence(const DiskEnv& env, const std::string& identifier);
 
 // The USB serial number of a whole disk, trimmed; empty when there is none.
 std::string usbSerial(const DiskEnv& env, const std::string& identifier);

@@ -4,6 +4,7 @@
 #include "core/MakerError.h"
 #include "maker/FileIo.h"
 #include "maker/MountWait.h"
+#include "maker/StickLock.h"
 
 #include <filesystem>
 #include <vector>
@@ -13,6 +14,12 @@ namespace sarnovelle {
 namespace {
 
 const std::string diskChanged = "The selected USB disk changed. Click Refresh and select it again.";
+
+std::string replaced(const UsbDisk& disk)
+{
+    return "The USB disk " + disk.id
+           + " was pulled, replaced or attached again during the run; nothing more is done to any disk.";
+}
 
 // Runs the disk utility and logs its output lines before anyone looks at
 // the exit status, so that a failure message can point to them.
@@ -32,7 +39,7 @@ void recheck(const UsbDisk& chosen, const DiskEnv& env)
         if (disk.id != chosen.id) {
             continue;
         }
-        if (disk.serial != chosen.serial || disk.size != chosen.size) {
+        if (disk.serial != chosen.serial || disk.size != chosen.size || disk.sequence != chosen.sequence) {
             throw MakerError(diskChanged);
         }
         return;
@@ -40,11 +47,25 @@ void recheck(const UsbDisk& chosen, const DiskEnv& env)
     throw MakerError(diskChanged);
 }
 
+// Right before each change and before the read-back: the disk under the
+// chosen name is still the one that was listed. Its sequence number
+// changes with every attach; where the platform has none, the serial
+// number is what is left to compare. Both are read without running the
+// disk utility.
+void confirmSameDisk(const UsbDisk& chosen, const DiskEnv& env)
+{
+    if ((chosen.sequence && diskSequence(env, chosen.id) != chosen.sequence)
+        || usbSerial(env, chosen.id) != chosen.serial) {
+        throw MakerError(replaced(chosen));
+    }
+}
+
 } // namespace
 
 MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string& imageHash, const LogSink& log,
                       const DiskEnv& env)
 {
+    const StickLock lock(disk, env);
     recheck(disk, env);
 
     const std::string devicePath = "/dev/" + disk.id;
@@ -53,6 +74,7 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     const std::string sizeArgument = std::to_string(Config::partitionMiB * 2048) + "S";
 
     log("Erasing " + disk.id + " and creating FAT32 partition " + volumeLabel);
+    confirmSameDisk(disk, env);
     const std::int32_t partitionStatus = runDiskutil(
         env,
         {"partitionDisk", devicePath, "MBR", "MS-DOS FAT32", volumeLabel, sizeArgument, "Free Space", "none", "R"},
@@ -63,6 +85,7 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     }
 
     const std::string mountPoint = waitForMount(env, partition);
+    confirmSameDisk(disk, env);
     const std::string bootDirectory = mountPoint + "/EFI/BOOT";
     const std::string bootFile = bootDirectory + "/BOOTX64.EFI";
     log("Writing " + bootFile);
@@ -71,15 +94,18 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     writeFile(bootFile, image);
 
     log("Remounting " + partition + " to read back from the disk");
+    confirmSameDisk(disk, env);
     const std::int32_t unmountStatus = runDiskutil(env, {"unmount", partition}, log);
     if (unmountStatus != 0) {
         throw MakerError("diskutil unmount failed (exit " + std::to_string(unmountStatus) + ").");
     }
+    confirmSameDisk(disk, env);
     const std::int32_t mountStatus = runDiskutil(env, {"mount", partition}, log);
     if (mountStatus != 0) {
         throw MakerError("diskutil mount failed (exit " + std::to_string(mountStatus) + ").");
     }
     const std::string remountPoint = waitForMount(env, partition);
+    confirmSameDisk(disk, env);
 
     // The digest is taken while the file is read, so that no second copy
     // of the image is held.
@@ -90,6 +116,7 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     }
 
     MakeUsbResult result;
+    confirmSameDisk(disk, env);
     if (runDiskutil(env, {"eject", devicePath}, log) != 0) {
         // Not a failure: the stick is prepared, only still mounted.
         log(std::string(ejectFailedLine));

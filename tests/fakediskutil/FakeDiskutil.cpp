@@ -31,6 +31,7 @@ DiskEnv FakeDiskutil::env() const
     DiskEnv env;
     env.diskutil = path();
     env.sysfsRoot = sysfsRoot().string();
+    env.lockFolder = (folder_ / "lock").string();
     return env;
 }
 
