@@ -15,8 +15,8 @@ bool wantsCommandLine(int argc, const char* const* argv)
 
 int runCommandLine(const std::vector<std::string>& arguments, const Environment& environment)
 {
-    // A reader that goes away (a pipe into head) must not end a run half
-    // way; writes to it just fail.
+    // A reader that goes away (a pipe into head, a terminal that hung up)
+    // must not end a run half way; writes to it just fail (EPIPE, EIO).
     std::signal(SIGPIPE, SIG_IGN);
 
     Output output;

@@ -20,6 +20,7 @@ sigset_t interruptSignals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -39,6 +40,7 @@ Interrupts::Interrupts()
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGINT, &ignore, &oldInt_);
     ::sigaction(SIGTERM, &ignore, &oldTerm_);
+    ::sigaction(SIGHUP, &ignore, &oldHup_);
 
     signals_.reset(::signalfd(-1, &set, SFD_CLOEXEC));
     int fds[2];
@@ -64,6 +66,7 @@ void Interrupts::restore()
     ::pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     ::sigaction(SIGINT, &oldInt_, nullptr);
     ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    ::sigaction(SIGHUP, &oldHup_, nullptr);
 }
 
 Interrupts::Event Interrupts::wait()

@@ -7,9 +7,10 @@
 
 namespace sarnovelle::cli {
 
-// Ctrl+C (SIGINT) and SIGTERM while disks are being prepared.
+// Ctrl+C (SIGINT), SIGTERM and a hangup (SIGHUP: the terminal closed, the
+// ssh connection dropped) while disks are being prepared.
 //
-// While an object lives, both signals are blocked in the thread that made
+// While an object lives, the three signals are blocked in the thread that made
 // it and in every thread started after it, and their action is "ignore".
 // The programs those threads start (the disk utility and its helpers)
 // inherit the action, so a Ctrl+C at the terminal, which goes to the whole
@@ -44,6 +45,7 @@ private:
     sigset_t oldMask_{};
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
+    struct sigaction oldHup_ {};
 };
 
 } // namespace sarnovelle::cli

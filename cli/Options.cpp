@@ -101,7 +101,8 @@ std::string usageText()
            "  --version     the version\n"
            "\n"
            "Exit status: 0 done; 1 the listing or a run failed; 2 refused, unknown\n"
-           "disk or wrong usage (nothing erased); 130 interrupted by Ctrl+C.\n";
+           "disk or wrong usage (nothing erased); 128 + the signal after an\n"
+           "interruption: 130 Ctrl+C, 129 hangup (the terminal closed), 143 SIGTERM.\n";
 }
 
 } // namespace sarnovelle::cli

@@ -31,8 +31,9 @@ struct RunsResult {
 // "<id>: HH:mm:ss  <line>" with its control characters shown as '?', and
 // its end as the window logs it ("DONE. ..." or "FAILED: <message>"); a
 // stick that is ready but could not be ejected ends "DONE. The USB is ready
-// but was not ejected: ...". Ctrl+C or SIGTERM: runs that have begun
-// erasing go on to their end, the others stop before they erase.
+// but was not ejected: ...". Ctrl+C, SIGTERM or a hangup (SIGHUP): runs
+// that have begun erasing go on to their end, the others stop before they
+// erase.
 RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& image, const DiskEnv& env,
                       Output& output);
 

@@ -161,10 +161,20 @@ bool CliProcess::readUntil(const std::function<bool(const std::string&, const st
     return true;
 }
 
+void CliProcess::closeOutput()
+{
+    for (int* fd : {&outFd_, &errFd_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
 CliResult CliProcess::finish(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (outFd_ >= 0 || errFd_ >= 0) {
+    while (outFd_ >= 0 || errFd_ >= 0 || running()) {
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "the command line did not end in time; so far:\n" << out_ << err_;
             return CliResult{-1, out_, err_};
@@ -180,6 +190,7 @@ CliResult CliProcess::finish(std::chrono::milliseconds timeout)
         result.status = WEXITSTATUS(raw);
     } else if (WIFSIGNALED(raw)) {
         result.status = 128 + WTERMSIG(raw);
+        result.killed = true;
     }
     return result;
 }

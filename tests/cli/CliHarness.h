@@ -27,6 +27,7 @@ struct CliResult {
     int status = -1; // exit status; 128 + n when ended by signal n
     std::string out; // standard output
     std::string err; // standard error
+    bool killed = false; // ended by a signal rather than by exiting
 };
 
 // One running command line, standard output and error on pipes, standard
@@ -44,6 +45,9 @@ public:
     // Reads until `done` holds for (out, err); false after `timeout`.
     bool readUntil(const std::function<bool(const std::string&, const std::string&)>& done,
                    std::chrono::milliseconds timeout);
+    // Closes this side of both pipes, as a terminal that hangs up: the
+    // child's writes fail from then on.
+    void closeOutput();
     // Reads to the end and reaps the child; fails the test after `timeout`.
     CliResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
