@@ -29,6 +29,8 @@ class ManyDisks : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The root in memory (a network boot), so that every stick may change.
+        system.mount("0:40", "/", "tmpfs", "tmpfs");
         for (unsigned i = 0; i < 45; ++i) {
             const std::string disk = sdName(i);
             // 16 minors a disk: major 8 for the first 16 disks, then 65, 66...
