@@ -57,29 +57,47 @@ StickLock::StickLock(const UsbDisk& disk, const DiskEnv& env)
     path_ = (std::filesystem::path(env.lockFolder)
              / ("sarnovelle-usb-maker-" + disk.id + "-" + sequence + "-" + shortHash(env.diskutil) + ".lock"))
                 .string();
-    int fd = openLockFile(path_);
-    if (fd < 0 && errno == ENOENT) {
-        // A system without the shared lock folder (a minimal root file
-        // system): made as the system makes it.
-        std::error_code ignored;
-        std::filesystem::create_directories(env.lockFolder, ignored);
-        ::chmod(env.lockFolder.c_str(), 01777);
-        fd = openLockFile(path_);
-    }
     const auto cannotLock = [&](int error) {
         return MakerError("Cannot lock " + disk.id + " for this run (" + path_ + ": "
                           + std::generic_category().message(error) + "); nothing was changed.");
     };
-    if (fd < 0) {
-        throw cannotLock(errno);
-    }
-    fd_.reset(fd);
-    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            throw MakerError("Another run is preparing " + disk.id + "; this one stops before touching it.");
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = openLockFile(path_);
+        if (fd < 0 && errno == ENOENT) {
+            // A system without the shared lock folder (a minimal root file
+            // system): made as the system makes it.
+            std::error_code ignored;
+            std::filesystem::create_directories(env.lockFolder, ignored);
+            ::chmod(env.lockFolder.c_str(), 01777);
+            fd = openLockFile(path_);
         }
-        throw cannotLock(errno);
+        if (fd < 0) {
+            throw cannotLock(errno);
+        }
+        fd_.reset(fd);
+        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                throw MakerError("Another run is preparing " + disk.id + "; this one stops before touching it.");
+            }
+            throw cannotLock(errno);
+        }
+        // The run before may have removed the file between our open and
+        // our lock; a lock on a removed file guards nothing.
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd_.get(), &held) == 0 && ::stat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev
+            && held.st_ino == named.st_ino) {
+            return;
+        }
     }
+    throw cannotLock(EAGAIN);
+}
+
+StickLock::~StickLock()
+{
+    // Removed while still held, so that no one locks it in between; in a
+    // sticky folder only its owner may remove it, and then it stays.
+    ::unlink(path_.c_str());
 }
 
 } // namespace sarnovelle

@@ -18,6 +18,9 @@ public:
     // Throws MakerError when another run holds the stick's lock, or when
     // the lock cannot be taken at all (nothing is touched then either).
     StickLock(const UsbDisk& disk, const DiskEnv& env);
+    ~StickLock();
+    StickLock(const StickLock&) = delete;
+    StickLock& operator=(const StickLock&) = delete;
 
     const std::string& path() const { return path_; }
 
