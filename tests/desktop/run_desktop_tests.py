@@ -35,7 +35,7 @@ import desktop_cases  # noqa: E402
 SKIP = 77
 BUILD_ROOTFS = HERE.parent.parent / "scripts" / "desktop" / "build_rootfs.py"
 HOST_TOOLS = ("qemu-system-x86_64", "mmdebstrap", "mke2fs", "sfdisk", "blkid",
-              "fsck.fat", "fatlabel", "mkfs.fat", "mcopy", "mdir", "cmake")
+              "fsck.fat", "fatlabel", "mkfs.fat", "mcopy", "mdir", "xorriso", "cmake")
 
 
 def missing_tools() -> list[str]:
@@ -79,11 +79,6 @@ def payload_folder(args, work: Path) -> Path:
         subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
                        env=environment, check=True, stdout=subprocess.DEVNULL)
     shutil.copy(args.driver, folder / "driver")
-    # Replaces the image's rule of the same name: its polkit.log() lines
-    # never reach the journal.
-    rules = folder / "files" / "etc" / "polkit-1" / "rules.d"
-    rules.mkdir(parents=True)
-    shutil.copy(HERE / "polkit-log.rules", rules / "00-sarnovelle-log.rules")
     return folder
 
 
