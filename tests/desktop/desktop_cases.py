@@ -4,29 +4,34 @@ real listing and preparation, counts polkit's checks and prompts from the
 guest's journal, and checks the stick image on the host.
 
 The cases in ON_ONE_GUEST take a booted guest and leave it fit for the next
-one, in that order: the site policy changes polkit's rules and the last case
-stops udisks2. The system cases boot their own guest from a stick."""
+one, in that order: a case that builds volumes on its stick takes them down
+before the stick is pulled, the site policy changes polkit's rules and the
+last case stops udisks2. The system cases boot their own guest from a stick.
+Each case's line names its outcome, polkit's checks and prompts and the
+run's time."""
 
 import hashlib
 import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 from desktop_guest import DesktopGuest, GuestError, Stick, by_id, make_payload  # puts tests/system on the path
 
 import cases as system_cases  # noqa: E402  the system tier's run protocol and stick checks
+import old_sticks  # noqa: E402  the stick states both tiers start from
 
 GiB = 1 << 30
 MiB = 1 << 20
 SECTOR = 512
 USER_MEDIA = "/media/tester"
-BOOT_FILE = system_cases.BOOT_FILE
 DONE = system_cases.DONE
 MODIFY = "org.freedesktop.udisks2.modify-device"
 ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 
-ON_ONE_GUEST = ["fresh_stick", "automounted_stick", "busy_stick", "site_policy",
+ON_ONE_GUEST = ["fresh_stick", "automounted_stick", "hybrid_iso_stick", "gpt_two_partitions",
+                "whole_disk_fat", "luks_stick", "lvm_stick", "busy_stick", "site_policy",
                 "udisks_stopped"]
 OWN_BOOT = ["system_on_stick", "system_on_lvm_stick", "read_only_root_reported"]
 ALL = ON_ONE_GUEST + OWN_BOOT
@@ -45,33 +50,13 @@ class Context:
         payload = make_payload(self.payload, self.work / "payload.img")
         return DesktopGuest(self.rootfs, payload, self.work, **options)
 
-    def stick(self, name: str, size: int = 2 * GiB) -> Stick:
-        return Stick(name, self.work / f"{name}.img", size,
-                     f"SARN-{name.upper()}-0042").create()
-
-
-# Sticks as users bring them.
-
-def with_old_gpt(stick: Stick) -> Stick:
-    """A GPT with one partition, both headers present."""
-    subprocess.run(["sfdisk", "-q", str(stick.path)], input="label: gpt\n,\n", text=True,
-                   check=True, capture_output=True)
-    return stick
-
-
-def with_fat32(stick: Stick, label: str, files: dict[str, bytes]) -> Stick:
-    """One 512 MiB FAT32 partition labelled `label`, holding `files`."""
-    subprocess.run(["sfdisk", "-q", str(stick.path)], text=True, check=True, capture_output=True,
-                   input="label: dos\nstart=2048, size=1048576, type=c\n")
-    subprocess.run(["mkfs.fat", "-F", "32", "-n", label, "--offset", "2048", str(stick.path),
-                    str(512 * 1024)], check=True, capture_output=True)
-    for name, data in files.items():
-        source = stick.path.with_name(name)
-        source.write_bytes(data)
-        subprocess.run(["mcopy", "-i", f"{stick.path}@@{MiB}", str(source), f"::/{name}"],
-                       check=True, capture_output=True)
-        source.unlink()
-    return stick
+    def stick(self, name: str, build: Callable[[Path], None] | None = None,
+              size: int = 2 * GiB) -> Stick:
+        """A stick in the state that `build` gives its image (all zero without)."""
+        stick = Stick(name, self.work / f"{name}.img", size, f"SARN-{name.upper()}-0042").create()
+        if build:
+            build(stick.path)
+        return stick
 
 
 def digest_of(path: Path) -> str:
@@ -150,35 +135,25 @@ def failure_text(run: system_cases.Run) -> str:
     return "\n".join(run.log + [run.outcome])
 
 
-# Host checks of a prepared stick.
-
-def check_stick(context: Context, stick: Stick) -> None:
-    system_cases.check_prepared_stick(context, stick)
-    with open(stick.path, "rb") as f:
-        f.seek(SECTOR)
-        lba1 = f.read(8)
-        f.seek(stick.size - SECTOR)
-        last = f.read(8)
-    if lba1 == b"EFI PART" or last == b"EFI PART":
-        raise AssertionError("a GPT header is left on the stick "
-                             f"(LBA 1: {lba1 == b'EFI PART'}, last LBA: {last == b'EFI PART'})")
-    probe = subprocess.run(["blkid", "-p", "-o", "export", str(stick.path)],
-                           capture_output=True, text=True)
-    found = dict(line.split("=", 1) for line in probe.stdout.splitlines() if "=" in line)
-    found.pop("DEVNAME", None)
-    if found.get("PTTYPE") != "dos" or set(found) - {"PTTYPE", "PTUUID"}:
-        raise AssertionError(f"blkid -p of the whole stick: {found}")
-    copy = context.work / "BOOTX64.from-stick"
-    subprocess.run(["mcopy", "-n", "-i", f"{stick.path}@@{MiB}", f"::{BOOT_FILE}", str(copy)],
-                   check=True, capture_output=True)
-    if copy.read_bytes() != context.image:
-        raise AssertionError(f"mcopy of {BOOT_FILE} differs from the boot image")
-    copy.unlink()
+def partition_disk(guest: DesktopGuest, device: str) -> tuple[subprocess.CompletedProcess, float]:
+    """The disk utility's partitionDisk on the whole disk, run by the user
+    as the application runs it; its result and seconds."""
+    started = time.monotonic()
+    result = guest.user.run(
+        ["/usr/libexec/sarnovelle-usb-maker/diskutil", "partitionDisk", f"/dev/{device}",
+         "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S", "Free Space", "none", "R"],
+        check=False, timeout=180)
+    return result, time.monotonic() - started
 
 
-def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> tuple[system_cases.Run, str]:
-    """Lists and prepares the plugged stick as the user; checks DONE, the
-    eject and the image. Returns the run and the polkit summary."""
+def note(outcome: str, seconds: float, count: PolkitCount) -> str:
+    """A case's line: outcome, the run's time, polkit's checks and prompts."""
+    return f"{outcome}; run {seconds:.1f} s; {count.summary()}"
+
+
+def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> str:
+    """Lists and prepares the plugged stick as the user; checks DONE with no
+    password asked, the eject and the stick on the host. Returns the note."""
     disk = listed_id(guest, stick)
     count = PolkitCount(guest)
     run = system_cases.make(guest, disk, timeout=300)
@@ -186,56 +161,160 @@ def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> tuple[system
         raise AssertionError(f"the run did not end DONE ({count.summary()}):\n" + failure_text(run))
     wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
     check_asked_as_session_user(count)
-    summary = count.summary()
     if count.prompts():
         raise AssertionError(f"the user was asked for a password: {count.prompts()}")
-    check_stick(context, stick)
-    return run, summary
+    system_cases.check_prepared_stick(context, stick)
+    return note("DONE", run.seconds, count)
 
 
 # The cases.
 
 def fresh_stick(context: Context, guest: DesktopGuest) -> str:
     """A stick with an old GPT, prepared by the user with no password."""
-    stick = with_old_gpt(context.stick("fresh"))
+    stick = context.stick("fresh", old_sticks.old_gpt)
     guest.plug(stick)
-    run, summary = prepare(context, guest, stick)
-    return f"run {run.seconds:.1f} s, {summary}"
+    return prepare(context, guest, stick)
 
 
-def automounted_stick(context: Context, guest: DesktopGuest) -> str:
-    """The automounter mounted the stick's FAT32 volume before the run."""
-    stick = with_fat32(context.stick("mounted"), "OLDSTICK", {"OLD.TXT": b"old\n"})
-    guest.plug(stick)
-    mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
-                       "udiskie's mount of the old volume", 300)
-    if not mounted.startswith(USER_MEDIA + "/"):
-        raise AssertionError(f"the old volume is mounted at {mounted}, not by udiskie")
-    run, summary = prepare(context, guest, stick)
-    return f"old volume at {mounted}; run {run.seconds:.1f} s, {summary}"
+def automounted_case(stick_name: str, build: Callable[[Path], None], state: str,
+                     mounted: tuple[str, ...], opened: tuple[str, ...] = ()
+                     ) -> Callable[[Context, DesktopGuest], str]:
+    """The case of a used stick whose volumes are mounted before the run:
+    `mounted` by the automounter, `opened` by the user in her file manager
+    (udisks2 hides an EFI system partition from automounters). Each names
+    partitions by number, "" for the whole disk."""
+    def case(context: Context, guest: DesktopGuest) -> str:
+        stick = context.stick(stick_name, build)
+        guest.plug(stick)
+        points = [wait_for(lambda: mount_point(guest, stick.device + number),
+                           f"udiskie's mount of {stick.device}{number}", 300)
+                  for number in mounted]
+        for number in opened:
+            guest.user.run(["udisksctl", "mount", "--no-user-interaction",
+                            "-b", f"/dev/{stick.device}{number}"])
+            points.append(mount_point(guest, stick.device + number))
+        if not all(point.startswith(USER_MEDIA + "/") for point in points):
+            raise AssertionError(f"the old volumes are mounted at {points}, not all by the user")
+        return prepare(context, guest, stick) + f"; old volumes at {', '.join(points)}"
+    case.__doc__ = f"{state}, mounted by the user: prepared by her with no password."
+    return case
+
+
+automounted_stick = automounted_case(
+    "mounted", lambda path: old_sticks.fat32_partition(path, "OLDSTICK", {"OLD.TXT": b"old\n"}),
+    "A FAT32 partition", ("1",))
+hybrid_iso_stick = automounted_case("hybrid", old_sticks.hybrid_iso, "An installer image", ("1",))
+gpt_two_partitions = automounted_case("twoparts", old_sticks.gpt_data_and_efi,
+                                      "A GPT with ext4 and EFI partitions", ("1",), ("2",))
+whole_disk_fat = automounted_case("whole", old_sticks.fat32_whole_disk,
+                                  "FAT32 on the whole disk", ("",))
+
+
+@dataclass
+class InUse:
+    """A stick in use through a volume that root built on its partition 1
+    (shell variable $part) and mounted at $mnt, a file kept.txt on it."""
+    stick: str
+    volume: str  # as the refusal names it
+    mapper: str  # /dev/mapper/<mapper>
+    setup: str
+    check: str  # fails unless the volume's own metadata is whole
+    magics: tuple[tuple[int, bytes], ...]  # (offset in partition 1, bytes) on the host
+    teardown: str
+
+
+def check_refused(guest: DesktopGuest, stick: Stick, use: InUse, part: str) -> str:
+    """--list leaves the stick out naming the volume and where it is
+    mounted, partitionDisk refuses it without asking udisks2, and the
+    partitions, the volume's metadata and its file stay. The case's note."""
+    points = guest.root.run(["findmnt", "-rn", "-o", "TARGET", "-S",
+                             f"/dev/mapper/{use.mapper}"]).stdout.split()
+    table = system_cases.partition_table(stick.path)
+    count = PolkitCount(guest)
+    status, output, _ = system_cases.command_line(guest, "--list")
+    wanted = f"Left out {stick.device}: in use by the {use.volume}, mounted at "
+    named = [line[len(wanted):] for line in output if line.startswith(wanted)]
+    if status != 0 or len(named) != 1 or named[0] not in points \
+            or any(line.startswith(f"{stick.device}: ") for line in output):
+        raise AssertionError(f"--list (status {status}) did not leave out {stick.device} as in "
+                             f"use by the {use.volume} at {points}:\n" + "\n".join(output))
+    refused, seconds = partition_disk(guest, stick.device)
+    if refused.returncode != 1 or f"is in use by the {use.volume}" not in refused.stderr:
+        raise AssertionError(f"partitionDisk was not refused (status {refused.returncode}): "
+                             f"{refused.stdout}{refused.stderr}")
+    if any(check["action"] == MODIFY for check in count.checks()):
+        raise AssertionError(f"udisks2 was asked to change the stick: {count.checks()}")
+    system_cases.check_equal(system_cases.partition_table(stick.path), table, "the partitions")
+    with open(stick.path, "rb") as image:
+        for offset, magic in use.magics:
+            image.seek(2048 * SECTOR + offset)
+            system_cases.check_equal(image.read(len(magic)), magic, f"the bytes at {offset:#x}")
+    kept = guest.root.run(["sh", "-ec", f"part={part}; {use.check}; cat {points[0]}/kept.txt"])
+    system_cases.check_equal(kept.stdout, "kept\n", "the file on the volume")
+    return note(refused.stderr.strip().splitlines()[-1], seconds, count)
+
+
+def in_use_case(use: InUse) -> Callable[[Context, DesktopGuest], str]:
+    def case(context: Context, guest: DesktopGuest) -> str:
+        stick = context.stick(use.stick, lambda path: old_sticks.run(
+            "sfdisk", "-q", str(path), stdin="label: dos\nstart=2048, type=83\n"))
+        guest.plug(stick)
+        part = f"/dev/{stick.device}1"
+        try:
+            guest.root.run(["sh", "-ec", f"part={part}; mnt={USER_MEDIA}/Kept; {use.setup}; "
+                            f"mkdir -p $mnt; mount /dev/mapper/{use.mapper} $mnt; "
+                            "echo kept >$mnt/kept.txt; sync"], timeout=300)
+            return check_refused(guest, stick, use, part)
+        finally:  # the next case finds the guest as it was
+            guest.root.run(["sh", "-c", f"umount -A /dev/mapper/{use.mapper}; {use.teardown}"],
+                           check=False)
+            guest.pull(stick)
+    case.__doc__ = (f"A stick in use by a mounted {use.volume.split()[0]} volume is not "
+                    "offered and partitionDisk refuses it; the volume stays whole.")
+    return case
+
+
+luks_stick = in_use_case(InUse(
+    "luks", "LUKS volume sncrypt", "sncrypt",
+    setup="printf sarnovelle | cryptsetup luksFormat -q --type luks2 --pbkdf pbkdf2 "
+          "--pbkdf-force-iterations 1000 $part -; "
+          "printf sarnovelle | cryptsetup open --key-file - $part sncrypt; "
+          "mkfs.ext4 -q /dev/mapper/sncrypt",
+    check="cryptsetup luksDump $part >/dev/null",
+    magics=((0, b"LUKS\xba\xbe"), (0x4000, b"SKUL\xba\xbe")),
+    teardown="cryptsetup close sncrypt"))
+lvm_stick = in_use_case(InUse(
+    "lvm", "LVM volume snuse-data", "snuse-data",
+    setup="pvcreate -q $part; vgcreate -q snuse $part; "
+          "lvcreate -q -y -n data -L 256M snuse; mkfs.ext4 -q /dev/snuse/data",
+    check="vgs snuse >/dev/null; lvs snuse/data >/dev/null",
+    magics=((SECTOR + 24, b"LVM2 001"),),
+    teardown="vgchange -q -an snuse"))
 
 
 def udisks_stopped(context: Context, guest: DesktopGuest) -> str:
     """Without udisks2 the ordinary user gets the clear line; nothing changes.
     Leaves udisks2 stopped: the last case on a guest."""
-    stick = with_old_gpt(context.stick("nodaemon"))
+    stick = context.stick("nodaemon", old_sticks.old_gpt)
     guest.plug(stick)
     disk = listed_id(guest, stick)
     guest.root.run(["systemctl", "mask", "--runtime", "--now", "udisks2.service"])
     before = digest_of(stick.path)
+    count = PolkitCount(guest)
     run = system_cases.make(guest, disk, timeout=120)
     text = failure_text(run)
     if run.outcome == DONE or "udisks2" not in text or "root" not in text:
         raise AssertionError("expected the line that udisks2 or root is needed:\n" + text)
     if digest_of(stick.path) != before:
         raise AssertionError("the stick changed although the run could not start")
-    return run.outcome
+    return note(run.outcome, run.seconds, count)
 
 
 def busy_stick(context: Context, guest: DesktopGuest) -> str:
     """A program holds a file open on the stick: a clear failure that names
     the folder, and the stick stays as it was."""
-    stick = with_fat32(context.stick("busy"), "BUSYSTICK", {"HOLD.TXT": b"held\n"})
+    stick = context.stick("busy", lambda path: old_sticks.fat32_partition(
+        path, "BUSYSTICK", {"HOLD.TXT": b"held\n"}))
     guest.plug(stick)
     mounted = wait_for(lambda: mount_point(guest, stick.device + "1"),
                        "udiskie's mount of the volume", 300)
@@ -244,6 +323,7 @@ def busy_stick(context: Context, guest: DesktopGuest) -> str:
                                     check=False).stdout.count(mounted),
              "the holder's open file", 20)
     before = digest_of(stick.path)
+    count = PolkitCount(guest)
     run = system_cases.make(guest, listed_id(guest, stick), timeout=180)
     text = failure_text(run)
     if run.outcome == DONE or mounted not in text:
@@ -253,7 +333,7 @@ def busy_stick(context: Context, guest: DesktopGuest) -> str:
     if mount_point(guest, stick.device + "1") != mounted:
         raise AssertionError("the busy volume is no longer mounted where it was")
     guest.root.run(["kill", str(holder)], check=False)
-    return run.outcome
+    return note(run.outcome, run.seconds, count)
 
 
 SITE_RULE_PATH = "/etc/polkit-1/rules.d/10-sarnovelle-site.rules"
@@ -285,7 +365,7 @@ def site_policy(context: Context, guest: DesktopGuest) -> str:
     wait_for(lambda: "agent registered" in guest.user.run(
         ["cat", "/home/tester/polkit-agent.log"], check=False).stdout,
         "the polkit agent's registration", 30)
-    stick = with_old_gpt(context.stick("site"))
+    stick = context.stick("site", old_sticks.old_gpt)
     guest.plug(stick)
     disk = listed_id(guest, stick)
     count = PolkitCount(guest)
@@ -297,8 +377,8 @@ def site_policy(context: Context, guest: DesktopGuest) -> str:
     if prompts != [MODIFY]:
         raise AssertionError(f"expected one prompt for {MODIFY}, got {prompts}")
     wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)
-    check_stick(context, stick)
-    return f"run {run.seconds:.1f} s, {count.summary()}"
+    system_cases.check_prepared_stick(context, stick)
+    return note("DONE", run.seconds, count)
 
 
 def check_system_stick_refused(context: Context, guest: DesktopGuest, system: Stick) -> str:
@@ -310,7 +390,7 @@ def check_system_stick_refused(context: Context, guest: DesktopGuest, system: St
     (system.device,) = [name for name, serial in names.items() if serial == system.serial]
     if any(row[3] == system.serial for row in system_cases.listed(guest)):
         raise AssertionError(f"the system's stick {system.device} is listed")
-    other = with_old_gpt(context.stick("other"))
+    other = context.stick("other", old_sticks.old_gpt)
     guest.plug(other)
     serials = [row[3] for row in system_cases.listed(guest)]
     if serials != [other.serial]:
@@ -319,10 +399,7 @@ def check_system_stick_refused(context: Context, guest: DesktopGuest, system: St
     # the stick holds (its signatures and their identities), not its bytes.
     head = ["blkid", "-p", "-o", "export", f"/dev/{system.device}"]
     before = guest.root.run(head).stdout
-    refused = guest.user.run(
-        ["/usr/libexec/sarnovelle-usb-maker/diskutil", "partitionDisk", f"/dev/{system.device}",
-         "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S", "Free Space", "none", "R"],
-        check=False, timeout=180)
+    refused, _ = partition_disk(guest, system.device)
     said = (refused.stdout + refused.stderr).strip()
     if refused.returncode == 0 or system.device not in said:
         raise AssertionError(f"partitionDisk on the system's stick was not refused by name "
