@@ -53,6 +53,8 @@ TEST(CliControlCharacters, AreShownAsQuestionMarksWhereverTheyAppear)
     };
     const std::vector<Case> cases = {
         {"list label", {"--list"}, false, 0, "\n" + labelOf("disk4", shown, size) + "\n"},
+        {"json", {"--list", "--json"}, false, 0,
+         "\"name\": \"Evil\\u009b31m\\u001b]0;owned\\u0007 \\u009d0;again\\u009c Stick\""},
         {"left-out reason", {"--list"}, false, 0, "Left out disk8: in use by " + shown + "\n"},
         {"refused id", {"--make", "disk8", "--yes"}, false, 2,
          "disk8: not offered, left out: in use by " + shown + ". See --list.\n"},
