@@ -1,7 +1,7 @@
 // Words from a stick or the disk utility that hold control characters, C1
 // ones (CSI, OSC) among them: wherever the command line shows them, each
-// control character is a '?' and nothing reaches the terminal that could
-// steer it.
+// control character is a '?' (in JSON an escape) and nothing reaches the
+// terminal that could steer it.
 #include "CliHarness.h"
 #include "TerminalRun.h"
 
