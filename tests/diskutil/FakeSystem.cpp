@@ -172,6 +172,11 @@ Outcome FakeSystem::run(const std::vector<std::string>& arguments, bool privileg
     context.privileged = privileged;
     context.systemBus = systemBus;
     context.udisksModule = udisksModule;
+    context.wakeAutomount = [this](const std::string& mountPoint) {
+        if (automounter) {
+            automounter(mountPoint);
+        }
+    };
     context.owner.name = "alice";
     context.owner.uid = 1000;
     context.owner.gid = 1000;

@@ -4,6 +4,7 @@
 #include "core/Plist.h"
 #include "linux/diskutil/Context.h"
 
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -74,6 +75,10 @@ public:
     // machine's own udisks2: root runs take the kernel's way.
     std::string systemBus = "unix:path=/nonexistent/sarnovelle-test-bus";
     std::filesystem::path udisksModule = SARNOVELLE_TEST_UDISKS_MODULE;
+    // What the automounter does when a run accesses an automount point
+    // (mount(...) of the real file system, say); by default nothing. The
+    // machine's own folders are never opened.
+    std::function<void(const std::string& mountPoint)> automounter;
 
 private:
     TempDir dir_;

@@ -19,7 +19,8 @@ bool isDiskBacked(const std::string& fsType);
 
 // The members of the imported ZFS pool a dataset ("rpool/ROOT/debian",
 // "tank@snap") belongs to: the block devices udev (or, for root, libblkid)
-// finds a zfs_member of that pool name on, in the kernel's order.
+// finds a zfs_member of that pool name on, in the order of their device
+// numbers.
 std::vector<std::string> zfsPoolMembers(const BlockTree& tree, const std::string& dataset);
 
 // The devices of the one btrfs file system the kernel lists in
