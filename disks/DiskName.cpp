@@ -12,4 +12,14 @@ bool isPlainDiskName(std::string_view identifier)
     return !identifier.empty() && std::all_of(identifier.begin(), identifier.end(), plain);
 }
 
+std::string firstPartitionId(const std::string& wholeDisk)
+{
+#ifdef __APPLE__
+    return wholeDisk + "s1";
+#else
+    const bool endsInDigit = !wholeDisk.empty() && wholeDisk.back() >= '0' && wholeDisk.back() <= '9';
+    return wholeDisk + (endsInDigit ? "p1" : "1");
+#endif
+}
+
 } // namespace sarnovelle

@@ -2,6 +2,7 @@
 
 #include "core/Config.h"
 #include "core/MakerError.h"
+#include "disks/DiskName.h"
 #include "maker/FileIo.h"
 #include "maker/MountWait.h"
 #include "maker/StickLock.h"
@@ -69,7 +70,7 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     recheck(disk, env);
 
     const std::string devicePath = "/dev/" + disk.id;
-    const std::string partition = disk.id + "s1";
+    const std::string partition = firstPartitionId(disk.id);
     const std::string volumeLabel(Config::volumeLabel);
     const std::string sizeArgument = std::to_string(Config::partitionMiB * 2048) + "S";
 

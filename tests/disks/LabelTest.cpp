@@ -1,6 +1,7 @@
 #include "TempDir.h"
 
 #include "core/ToolRunner.h"
+#include "disks/DiskName.h"
 #include "disks/UsbDisks.h"
 
 #include <gtest/gtest.h>
@@ -73,6 +74,27 @@ TEST(UsbDiskLabel, UsesAPointUnderAGermanLocale)
 
     EXPECT_EQ((UsbDisk{"disk4", "Stick", 17'179'869'184, "S1"}).label(), "disk4: Stick  17.2 GB  (serial S1)");
     EXPECT_EQ((UsbDisk{"disk4", "Stick", 8'000'000'000, ""}).label(), "disk4: Stick  8.0 GB  (serial )");
+}
+
+} // namespace
+} // namespace sarnovelle::test
+
+namespace sarnovelle::test {
+namespace {
+
+// The partition the run waits for, remounts and names in the log is the
+// one the platform's own tools show.
+TEST(FirstPartitionId, FollowsThePlatformsNamingRule)
+{
+#ifdef __APPLE__
+    const std::vector<std::pair<std::string, std::string>> names{{"disk4", "disk4s1"}, {"disk12", "disk12s1"}};
+#else
+    const std::vector<std::pair<std::string, std::string>> names{
+        {"sdb", "sdb1"}, {"sdaa", "sdaa1"}, {"nvme0n1", "nvme0n1p1"}, {"mmcblk0", "mmcblk0p1"}, {"disk4", "disk4p1"}};
+#endif
+    for (const auto& [disk, partition] : names) {
+        EXPECT_EQ(firstPartitionId(disk), partition) << disk;
+    }
 }
 
 } // namespace

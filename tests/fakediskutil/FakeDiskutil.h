@@ -44,8 +44,9 @@
 //                       remountSamePath is 1.
 // A run that no rule answers goes to the stick simulation when a stick is
 // configured: "partitionDisk" "/dev/<disk>" "MBR" "MS-DOS FAT32" <label>
-// <size> "Free Space" "none" "R"; "info" "-plist" "<disk>s1"; "unmount"
-// "<disk>s1"; "mount" "<disk>s1"; "eject" "/dev/<disk>". Anything else
+// <size> "Free Space" "none" "R"; "info" "-plist" <part>; "unmount" <part>;
+// "mount" <part>; "eject" "/dev/<disk>", where <part> is the platform's name
+// of partition 1 (firstPartitionId: disk4p1 on Linux). Anything else
 // prints "fake diskutil: no answer for: ..." and exits with 1.
 
 #include "core/Diskutil.h"

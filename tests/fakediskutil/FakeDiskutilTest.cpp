@@ -17,7 +17,7 @@ TEST(FakeDiskutil, AnswersInTurnRepeatsTheLastAndLogsEveryRun)
 {
     TempDir dir;
     FakeDiskutil fake(dir / "scenario");
-    const Arguments query{"info", "-plist", "disk4s1"};
+    const Arguments query{"info", "-plist", "disk4p1"};
     fake.answer(query, std::vector<FakeAnswer>{{"first\n", 0, false}, {"second\n", 5, false}});
     fake.answer({"odd", "two words", "tab\there", "back\\slash"}, FakeAnswer{"ok", 0, false});
 
@@ -65,7 +65,7 @@ TEST(FakeDiskutil, SimulatedStickMovesItsVolumeAndKeepsTheFiles)
     TempDir dir;
     FakeDiskutil fake(dir / "scenario");
     fake.simulateStick({.disk = "disk4", .mountDelay = 1, .ejectStatus = 1});
-    const Arguments info{"info", "-plist", "disk4s1"};
+    const Arguments info{"info", "-plist", "disk4p1"};
 
     EXPECT_EQ(runTool(fake.path(), info).status, 1) << "no partition before partitionDisk";
     const ToolResult partition = runTool(
@@ -85,10 +85,10 @@ TEST(FakeDiskutil, SimulatedStickMovesItsVolumeAndKeepsTheFiles)
     EXPECT_EQ(mounted->text("MountPoint"), first.string());
 
     dir.write("scenario/volumes/SARNOVELLE/EFI/BOOT/BOOTX64.EFI", "image");
-    EXPECT_EQ(runTool(fake.path(), {"unmount", "disk4s1"}).status, 0);
+    EXPECT_EQ(runTool(fake.path(), {"unmount", "disk4p1"}).status, 0);
     EXPECT_FALSE(fs::exists(first));
-    EXPECT_EQ(runTool(fake.path(), {"unmount", "disk4s1"}).status, 1) << "already unmounted";
-    EXPECT_EQ(runTool(fake.path(), {"mount", "disk4s1"}).status, 0);
+    EXPECT_EQ(runTool(fake.path(), {"unmount", "disk4p1"}).status, 1) << "already unmounted";
+    EXPECT_EQ(runTool(fake.path(), {"mount", "disk4p1"}).status, 0);
     const fs::path second = fake.folder() / "volumes" / "SARNOVELLE 1";
     EXPECT_EQ(fake.stickMountPoint(), second.string());
     EXPECT_EQ(readText(second / "EFI/BOOT/BOOTX64.EFI"), "image");

@@ -2,6 +2,8 @@
 
 #include "ScenarioFiles.h"
 
+#include "disks/DiskName.h"
+
 #include <map>
 
 namespace sarnovelle::fake {
@@ -56,7 +58,7 @@ public:
 
     bool configured() const { return config_.contains("disk"); }
     std::string disk() const { return config_.at("disk"); }
-    std::string partition() const { return disk() + "s1"; }
+    std::string partition() const { return firstPartitionId(disk()); }
 
     std::optional<Reply> handle(const std::vector<std::string>& a)
     {

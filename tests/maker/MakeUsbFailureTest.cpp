@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string changed = "The selected USB disk changed. Click Refresh and select it again.";
-const Arguments partitionInfo{"info", "-plist", "disk4s1"};
+const Arguments partitionInfo{"info", "-plist", "disk4p1"};
 
 using MakeUsbFailure = MakeUsbScenario;
 
@@ -99,7 +99,7 @@ TEST_F(MakeUsbFailure, PartitionThatNeverMountsAsFatEndsTheWait)
 {
     fake.simulateStick({.disk = "disk4", .filesystem = "exfat"});
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure(), "The new FAT32 partition disk4s1 did not appear. See the diskutil lines above.");
+    EXPECT_EQ(failure(), "The new FAT32 partition disk4p1 did not appear. See the diskutil lines above.");
     EXPECT_GE(std::chrono::steady_clock::now() - start, mountWaitQueries * mountWaitPause);
     EXPECT_EQ(fake.count(partitionInfo), mountWaitQueries);
     // The wait logs nothing of its own.
@@ -135,19 +135,19 @@ TEST_F(MakeUsbFailure, WriteFailureNamesTheBootFile)
 
 TEST_F(MakeUsbFailure, UnmountFailure)
 {
-    fake.answer({"unmount", "disk4s1"}, FakeAnswer{"Volume SARNOVELLE on disk4s1 failed to unmount: dissented by PID 312\n", 1, false});
+    fake.answer({"unmount", "disk4p1"}, FakeAnswer{"Volume SARNOVELLE on disk4p1 failed to unmount: dissented by PID 312\n", 1, false});
     EXPECT_EQ(failure(), "diskutil unmount failed (exit 1).");
-    EXPECT_EQ(lines.back(), "  diskutil: Volume SARNOVELLE on disk4s1 failed to unmount: dissented by PID 312");
+    EXPECT_EQ(lines.back(), "  diskutil: Volume SARNOVELLE on disk4p1 failed to unmount: dissented by PID 312");
     EXPECT_FALSE(ran(fake.invocations(), "mount"));
     EXPECT_FALSE(ran(fake.invocations(), "eject"));
 }
 
 TEST_F(MakeUsbFailure, MountFailure)
 {
-    fake.answer({"mount", "disk4s1"}, FakeAnswer{"Volume on disk4s1 failed to mount\n", 12, false});
+    fake.answer({"mount", "disk4p1"}, FakeAnswer{"Volume on disk4p1 failed to mount\n", 12, false});
     EXPECT_EQ(failure(), "diskutil mount failed (exit 12).");
-    EXPECT_EQ(lines[lines.size() - 2], "  diskutil: Volume SARNOVELLE on disk4s1 unmounted");
-    EXPECT_EQ(lines.back(), "  diskutil: Volume on disk4s1 failed to mount");
+    EXPECT_EQ(lines[lines.size() - 2], "  diskutil: Volume SARNOVELLE on disk4p1 unmounted");
+    EXPECT_EQ(lines.back(), "  diskutil: Volume on disk4p1 failed to mount");
     EXPECT_FALSE(ran(fake.invocations(), "eject"));
 }
 
@@ -158,7 +158,7 @@ TEST_F(MakeUsbFailure, ReadBackFailureNamesTheReadBackPath)
     const auto elsewhere = (dir / "elsewhere").string();
     fake.answer(partitionInfo, std::vector<PlistDict>{mountedAt(volume("SARNOVELLE")), mountedAt(elsewhere)});
     EXPECT_EQ(failure(), "Cannot open " + elsewhere + "/EFI/BOOT/BOOTX64.EFI: No such file or directory");
-    EXPECT_EQ(lines.back(), "  diskutil: Volume SARNOVELLE on disk4s1 mounted");
+    EXPECT_EQ(lines.back(), "  diskutil: Volume SARNOVELLE on disk4p1 mounted");
 }
 
 TEST_F(MakeUsbFailure, OtherBytesOnTheStickDoNotVerify)

@@ -51,7 +51,7 @@ std::vector<std::string> MakeUsbScenario::partitionLines()
     return {"  diskutil: Started partitioning on disk4",
             "  diskutil: Unmounting disk",
             "  diskutil: Creating the partition map",
-            "  diskutil: Formatting disk4s1 as MS-DOS (FAT32) with name SARNOVELLE",
+            "  diskutil: Formatting disk4p1 as MS-DOS (FAT32) with name SARNOVELLE",
             "  diskutil: Mounting disk",
             "  diskutil: Finished partitioning on disk4"};
 }

@@ -23,17 +23,17 @@ TEST_F(MakeUsbTest, SuccessfulRunLogsEveryStepAndLeavesTheImageOnTheStick)
     expected.insert(expected.end(), partitioning.begin(), partitioning.end());
     expected.insert(expected.end(), {
                                         "Writing " + volume("SARNOVELLE") + "/EFI/BOOT/BOOTX64.EFI",
-                                        "Remounting disk4s1 to read back from the disk",
-                                        "  diskutil: Volume SARNOVELLE on disk4s1 unmounted",
-                                        "  diskutil: Volume SARNOVELLE on disk4s1 mounted",
+                                        "Remounting disk4p1 to read back from the disk",
+                                        "  diskutil: Volume SARNOVELLE on disk4p1 unmounted",
+                                        "  diskutil: Volume SARNOVELLE on disk4p1 mounted",
                                         "Read back SHA-256 " + imageHash,
                                         "  diskutil: Disk /dev/disk4 ejected",
                                     });
     EXPECT_EQ(lines, expected);
 
     std::vector<Arguments> runs = listing();
-    const Arguments info{"info", "-plist", "disk4s1"};
-    runs.insert(runs.end(), {partitionCommand(), info, info, {"unmount", "disk4s1"}, {"mount", "disk4s1"}, info,
+    const Arguments info{"info", "-plist", "disk4p1"};
+    runs.insert(runs.end(), {partitionCommand(), info, info, {"unmount", "disk4p1"}, {"mount", "disk4p1"}, info,
                              info, {"eject", "/dev/disk4"}});
     EXPECT_EQ(fake.invocations(), runs);
 

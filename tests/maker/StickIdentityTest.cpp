@@ -48,9 +48,9 @@ TEST_F(StickIdentity, AStickReplacedAtAnyStepEndsTheRunBeforeTheNextChange)
     const std::vector<Step> steps{
         {"Erasing disk4 and creating FAT32 partition SARNOVELLE", "partitionDisk"},
         {"Writing ", "unmount"},
-        {"Remounting disk4s1 to read back from the disk", "unmount"},
-        {"  diskutil: Volume SARNOVELLE on disk4s1 unmounted", "mount", true},
-        {"  diskutil: Volume SARNOVELLE on disk4s1 mounted", "eject"},
+        {"Remounting disk4p1 to read back from the disk", "unmount"},
+        {"  diskutil: Volume SARNOVELLE on disk4p1 unmounted", "mount", true},
+        {"  diskutil: Volume SARNOVELLE on disk4p1 mounted", "eject"},
         {"Read back SHA-256 ", "eject", true},
     };
     const std::string replaced

@@ -110,7 +110,7 @@ def successful_lines(device: str, digest: str, mount: str = MOUNT_POINT) -> list
         f"  diskutil: Volume SARNOVELLE on {device}1 mounted at {mount}",
         f"  diskutil: Finished partitioning on {device}",
         f"Writing {mount}{BOOT_FILE}",
-        f"Remounting {device}s1 to read back from the disk",
+        f"Remounting {device}1 to read back from the disk",
         f"  diskutil: Volume {device}1 unmounted",
         f"  diskutil: Volume {device}1 mounted at {mount}",
         f"Read back SHA-256 {digest}",
