@@ -256,8 +256,7 @@ def check_refused(guest: DesktopGuest, stick: Stick, use: InUse, part: str) -> s
 
 def in_use_case(use: InUse) -> Callable[[Context, DesktopGuest], str]:
     def case(context: Context, guest: DesktopGuest) -> str:
-        stick = context.stick(use.stick, lambda path: old_sticks.run(
-            "sfdisk", "-q", str(path), stdin="label: dos\nstart=2048, type=83\n"))
+        stick = context.stick(use.stick, old_sticks.linux_partition)
         guest.plug(stick)
         part = f"/dev/{stick.device}1"
         try:

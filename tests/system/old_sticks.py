@@ -28,6 +28,12 @@ def old_gpt(path: Path) -> None:
     run("sfdisk", "-q", str(path), stdin="label: gpt\n,\n")
 
 
+def linux_partition(path: Path) -> None:
+    """An MBR with one empty Linux partition at 1 MiB over the rest of the
+    disk, for a volume built on it later."""
+    run("sfdisk", "-q", str(path), stdin="label: dos\nstart=2048, type=83\n")
+
+
 def fat32_partition(path: Path, label: str, files: dict[str, bytes]) -> None:
     """An MBR with one 512 MiB FAT32 partition at 1 MiB labelled `label`."""
     run("sfdisk", "-q", str(path), stdin="label: dos\nstart=2048, size=1048576, type=c\n")
