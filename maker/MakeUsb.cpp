@@ -86,10 +86,10 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     }
 
     const std::string mountPoint = waitForMount(env, partition);
-    confirmSameDisk(disk, env);
     const std::string bootDirectory = mountPoint + "/EFI/BOOT";
     const std::string bootFile = bootDirectory + "/BOOTX64.EFI";
     log("Writing " + bootFile);
+    confirmSameDisk(disk, env);
     // Throws std::filesystem::filesystem_error, passed on unchanged.
     std::filesystem::create_directories(bootDirectory);
     writeFile(bootFile, image);
