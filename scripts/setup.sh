@@ -5,7 +5,7 @@
 set -eu
 
 PACKAGES="g++ clang lld cmake ninja-build pkg-config
-libgtest-dev libplist-dev libssl-dev qt6-base-dev
+libgtest-dev libplist-dev libssl-dev libudev-dev qt6-base-dev
 fdisk dosfstools util-linux libblkid-dev libfdisk-dev locales
 xvfb xauth x11-apps imagemagick
 qemu-system-x86 ovmf linux-image-amd64 busybox-static mtools python3
