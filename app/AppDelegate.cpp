@@ -28,15 +28,17 @@ void sendToFocusWidget(const char* slot)
 
 } // namespace
 
-AppDelegate::AppDelegate() : AppDelegate(std::nullopt, DiskEnv{})
+AppDelegate::AppDelegate() : AppDelegate(std::nullopt, DiskEnv{}, true)
 {
 }
 
-AppDelegate::AppDelegate(Bundle bundle, DiskEnv env) : AppDelegate(std::optional<Bundle>(std::move(bundle)), env)
+AppDelegate::AppDelegate(Bundle bundle, DiskEnv env)
+    : AppDelegate(std::optional<Bundle>(std::move(bundle)), std::move(env), false)
 {
 }
 
-AppDelegate::AppDelegate(std::optional<Bundle> bundle, DiskEnv env) : bundle_(std::move(bundle)), env_(std::move(env))
+AppDelegate::AppDelegate(std::optional<Bundle> bundle, DiskEnv env, bool watchDisks)
+    : bundle_(std::move(bundle)), env_(std::move(env)), watchDisks_(watchDisks)
 {
     QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
 }
@@ -57,7 +59,8 @@ bool AppDelegate::runInProgress() const
 void AppDelegate::applicationDidFinishLaunching()
 {
     buildMenu();
-    controller_ = std::make_unique<MakerController>(bundle_ ? *bundle_ : Bundle::main(), env_);
+    controller_ = std::make_unique<MakerController>(bundle_ ? *bundle_ : Bundle::main(), env_,
+                                                    watchDisks_ ? makeDiskWatcher() : nullptr);
     installMenuBar();
     QMainWindow* window = controller_->window();
     window->raise();

@@ -23,9 +23,11 @@ class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    // The application's own bundle and the production disk utility.
+    // The application's own bundle, the production disk utility and the
+    // platform's disk watcher.
     AppDelegate();
-    // Another bundle and disk environment (tests).
+    // Another bundle and disk environment (tests), without a disk watcher:
+    // the list changes on Refresh and at a run's end only.
     AppDelegate(Bundle bundle, DiskEnv env);
     ~AppDelegate() override;
 
@@ -57,12 +59,13 @@ public Q_SLOTS:
     void terminate();
 
 private:
-    AppDelegate(std::optional<Bundle> bundle, DiskEnv env);
+    AppDelegate(std::optional<Bundle> bundle, DiskEnv env, bool watchDisks);
     void buildMenu();
     void installMenuBar();
 
     std::optional<Bundle> bundle_;
     DiskEnv env_;
+    bool watchDisks_;
     std::unique_ptr<MakerController> controller_;
     QPointer<QMenuBar> menuBar_;
     QAction* about_ = nullptr;

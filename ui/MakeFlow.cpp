@@ -34,6 +34,9 @@ void MakerController::makeClicked()
     // Return and Escape both answer Cancel; only a deliberate Erase goes on.
     confirm.setDefaultButton(cancel);
     confirm.setEscapeButton(cancel);
+    // Until the run has started (busy) or the answer was Cancel, the disk
+    // list stays as the user saw it when clicking.
+    const AlertOpen open(*this);
     confirm.exec();
     if (confirm.clickedButton() != erase) {
         return;
@@ -94,6 +97,9 @@ void MakerController::finish(const std::optional<std::string>& failure, bool eje
     if (quitQuestion_ != nullptr) {
         quitQuestion_->reject();
     }
+    // Disk events during the run and behind the outcome are answered by the
+    // listing below.
+    const AlertOpen open(*this);
     if (failure) {
         log("FAILED: " + *failure);
         showOutcome(window_.get(), QMessageBox::Critical, QStringLiteral("Failed"), QString::fromStdString(*failure));

@@ -36,14 +36,15 @@ const char* const instructions = "1. Insert a USB stick (everything on it will b
 
 } // namespace
 
-MakerController::MakerController(Bundle bundle, DiskEnv env)
+MakerController::MakerController(Bundle bundle, DiskEnv env, std::unique_ptr<DiskWatcher> watcher)
     : bundle_(std::move(bundle)),
       env_(std::move(env)),
       window_(std::make_unique<QMainWindow>()),
       diskPopup_(new QComboBox),
       refreshButton_(new QPushButton(QStringLiteral("Refresh"))),
       makeButton_(new QPushButton(QStringLiteral("Make USB"))),
-      logScroll_(new QPlainTextEdit)
+      logScroll_(new QPlainTextEdit),
+      watcher_(std::move(watcher))
 {
     loadImage();
     buildWindow();
@@ -52,6 +53,8 @@ MakerController::MakerController(Bundle bundle, DiskEnv env)
         log(std::string("The embedded image does not match this app's expected SHA-256. "
                         "Making a USB is disabled."));
     }
+    // Watching first: a stick plugged in while the list is taken is not missed.
+    startFollowing();
     refresh();
 }
 
@@ -137,8 +140,21 @@ void MakerController::refreshClicked()
 
 void MakerController::refresh()
 {
+    relist(false);
+}
+
+void MakerController::relist(bool automatic)
+{
     requireMainThread("refresh");
-    diskPopup_->clear();
+    // This listing answers every disk event reported so far.
+    changePending_ = false;
+    settleTimer_.stop();
+
+    std::optional<UsbDisk> selected;
+    if (const int index = diskPopup_->currentIndex(); index >= 0 && static_cast<std::size_t>(index) < disks_.size()) {
+        selected = disks_[static_cast<std::size_t>(index)];
+    }
+    std::vector<std::string> lines;
     std::vector<LeftOutDisk> leftOut;
     try {
         UsbDiskSurvey survey = surveyUsbDisks(env_);
@@ -147,20 +163,47 @@ void MakerController::refresh()
     } catch (const std::exception& error) {
         // A MakerError's what() is exactly its message.
         disks_.clear();
-        log("Cannot list disks: " + std::string(error.what()));
+        lines.push_back("Cannot list disks: " + std::string(error.what()));
     }
-    for (const UsbDisk& disk : disks_) {
-        diskPopup_->addItem(QString::fromStdString(disk.label()));
-    }
-    updateButtons();
     if (!disks_.empty()) {
-        log(std::to_string(disks_.size()) + " USB disk(s) found.");
+        lines.push_back(std::to_string(disks_.size()) + " USB disk(s) found.");
     } else {
-        log(std::string("No USB disk found. Insert a USB stick and click Refresh."));
+        lines.emplace_back("No USB disk found. Insert a USB stick and click Refresh.");
     }
     // The disks the user may be looking for and why they are not offered.
     for (const LeftOutDisk& disk : leftOut) {
-        log("Left out " + disk.id + ": " + disk.reason);
+        lines.push_back("Left out " + disk.id + ": " + disk.reason);
+    }
+
+    diskPopup_->clear();
+    std::vector<std::string> outcome;
+    int kept = -1;
+    for (std::size_t i = 0; i < disks_.size(); ++i) {
+        const UsbDisk& disk = disks_[i];
+        outcome.push_back(disk.label());
+        diskPopup_->addItem(QString::fromStdString(outcome.back()));
+        if (selected && disk.id == selected->id && disk.serial == selected->serial && disk.size == selected->size) {
+            kept = static_cast<int>(i);
+        }
+    }
+    if (kept >= 0) {
+        diskPopup_->setCurrentIndex(kept);
+    }
+    updateButtons();
+
+    outcome.insert(outcome.end(), lines.begin(), lines.end());
+    if (automatic && outcome == lastOutcome_) {
+        return; // nothing the user would see has changed
+    }
+    lastOutcome_ = std::move(outcome);
+    for (const std::string& line : lines) {
+        log(line);
+    }
+    // After Refresh or a run the user asked for the new list; a list that
+    // changed by itself says so when the selection had to move.
+    if (automatic && selected && kept < 0) {
+        log("The selected disk " + selected->id + " is no longer there; "
+            + (disks_.empty() ? std::string("no disk is selected.") : disks_.front().id + " is selected now."));
     }
 }
 

@@ -4,10 +4,12 @@
 #include "core/Diskutil.h"
 #include "disks/UsbDisks.h"
 #include "ui/Bundle.h"
+#include "ui/DiskWatcher.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -35,8 +37,10 @@ class MakerController : public QObject {
 
 public:
     // Creates and shows the window, verifies the bundle's image, writes the
-    // first log lines and lists the disks. `env` is where disk commands go.
-    explicit MakerController(Bundle bundle, DiskEnv env = DiskEnv{});
+    // first log lines, starts `watcher` and lists the disks. `env` is where
+    // disk commands go. Without a watcher, or when it cannot start (one
+    // plain log line then), the list changes on Refresh only.
+    explicit MakerController(Bundle bundle, DiskEnv env = DiskEnv{}, std::unique_ptr<DiskWatcher> watcher = nullptr);
     // Waits for the background thread of a run that has already reported
     // its end; see startRun for what happens to a run still going.
     ~MakerController() override;
@@ -66,8 +70,15 @@ public:
     // Closing the window asks the same.
     bool mayQuit();
 
+    // How long the window waits after a disk event before listing the
+    // disks again, so that a burst of events makes one listing.
+    static constexpr int settleMilliseconds = 400;
+
     // Rebuilds the disk list and the pop-up, re-applies the enabling rule
-    // and logs the outcome.
+    // and logs the outcome. The selected disk stays selected when it is
+    // listed again: same identifier, serial and size. Otherwise the first
+    // item is selected, as in a fresh list; never another disk that merely
+    // took the old one's place or identifier.
     void refresh();
     // Applies the enabling rule to the pop-up and the two buttons.
     void updateButtons();
@@ -80,6 +91,31 @@ public Q_SLOTS:
     void makeClicked();
 
 private:
+    // Counts an application-modal alert of the window as open while it
+    // lives; the disk list is not taken again behind an alert.
+    class AlertOpen {
+    public:
+        explicit AlertOpen(MakerController& controller) : controller_(controller) { ++controller_.alertsOpen_; }
+        ~AlertOpen()
+        {
+            --controller_.alertsOpen_;
+            controller_.resumeFollowing();
+        }
+        AlertOpen(const AlertOpen&) = delete;
+        AlertOpen& operator=(const AlertOpen&) = delete;
+
+    private:
+        MakerController& controller_;
+    };
+
+    // An automatic listing logs only when its outcome differs from the last.
+    void relist(bool automatic);
+    void startFollowing();
+    void disksMayHaveChanged();
+    void resumeFollowing();
+    void settled();
+    bool idle() const { return !busy_ && alertsOpen_ == 0; }
+
     void loadImage();
     void buildWindow();
     void startRun(UsbDisk disk);
@@ -101,6 +137,15 @@ private:
     std::string imageHash_;
     bool imageOk_ = false;
     bool busy_ = false;
+
+    // Following the disks: the watcher (absent: Refresh only), a change
+    // reported and not yet listed, the alerts now open, the wait that
+    // gathers a burst of events, and the last listing's labels and lines.
+    std::unique_ptr<DiskWatcher> watcher_;
+    bool changePending_ = false;
+    int alertsOpen_ = 0;
+    QTimer settleTimer_;
+    std::vector<std::string> lastOutcome_;
 
     std::unique_ptr<RunIndicator> indicator_;
     // The quit warning while it is shown; the user's "Quit Anyway" once

@@ -36,7 +36,10 @@ bool MakerController::mayQuit()
     question.setDefaultButton(keepWorking);
     question.setEscapeButton(keepWorking);
     quitQuestion_ = &question;
-    question.exec();
+    {
+        const AlertOpen open(*this);
+        question.exec();
+    }
     quitQuestion_ = nullptr;
     // A run that ended meanwhile took the warning away unanswered (finish).
     quitConfirmed_ = question.clickedButton() == quitAnyway;

@@ -96,13 +96,13 @@ TEST_F(Refresh, TwoDisksBecomeTwoItemsInListingOrderFirstSelected)
     EXPECT_EQ(test::logMessages(*controller).back(), "2 USB disk(s) found.");
     expectEnabled(*controller, true, true, true);
 
-    // A refill selects the first item again, whichever was selected.
+    // The selected disk stays selected when it is listed again.
     controller->diskPopup()->setCurrentIndex(1);
     fake.clearInvocations();
     controller->refreshButton()->click();
     EXPECT_EQ(fake.count(listCommand), 1) << "Refresh lists the disks once";
     EXPECT_EQ(items(*controller), (QStringList{label4, label3}));
-    EXPECT_EQ(controller->diskPopup()->currentIndex(), 0);
+    EXPECT_EQ(controller->diskPopup()->currentIndex(), 1);
     EXPECT_EQ(test::logMessages(*controller).back(), "2 USB disk(s) found.");
 }
 
