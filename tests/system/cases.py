@@ -24,7 +24,7 @@ BOOT_FILE = "/EFI/BOOT/BOOTX64.EFI"
 DONE = "DONE. The USB is ready. You can remove it."
 
 ALL = ["happy_path", "read_errors", "stick_pulled", "silent_corruption",
-       "write_protected", "listing", "cli_two_at_once", "used_sticks"]
+       "write_protected", "listing", "cli_two_at_once", "used_sticks", "one_stick_one_run"]
 
 
 @dataclass
@@ -449,3 +449,48 @@ def used_sticks(context: Context) -> str:
             stick.path.unlink()
             notes.append(f"{state}: {run.seconds:.1f} s")
     return "; ".join(notes)
+
+
+def file_digest(path: Path) -> str:
+    with open(path, "rb") as image:
+        return hashlib.file_digest(image, "sha256").hexdigest()
+
+
+def one_stick_one_run(context: Context) -> str:
+    """A stick pulled after partitioning and, under the same name, one that
+    an earlier run prepared (same serial and size): the run fails saying
+    so, never DONE, and leaves the newcomer byte for byte as it was. Then
+    a second run started on that stick while the first is under way: the
+    second is refused before it touches anything, the first ends DONE."""
+    with context.guest() as guest:
+        earlier = context.stick("earlier")
+        check_equal(make(guest, guest.plug(earlier)).outcome, DONE, "the earlier run")
+        guest.pull(earlier)
+        newcomer = Stick("newcomer", context.work / "newcomer.img", earlier.size, earlier.serial)
+        subprocess.run(["cp", "--sparse=always", str(earlier.path), str(newcomer.path)], check=True)
+        before = file_digest(newcomer.path)
+
+        pulled = context.stick("pulled")
+        device = guest.plug(pulled)
+
+        def replace() -> None:
+            guest.pull(pulled)
+            guest.wait_blocks(lambda blocks: device not in blocks)
+            guest.ask(f"detach {MOUNT_POINT}")
+            check_equal(guest.plug(newcomer), device, "the newcomer's name")
+
+        run = make(guest, device, hold="Writing", at_hold=replace)
+        check_equal(run.outcome, f"FAILED: The USB disk {device} was pulled, replaced or attached again "
+                    "during the run; nothing more is done to any disk.", "the outcome")
+        check_equal(file_digest(newcomer.path), before, "the newcomer's bytes")
+
+        second: list = []
+        run = make(guest, device, hold="Writing",
+                   at_hold=lambda: second.append(command_line(guest, "--make", device, "--yes")))
+        status, output, _ = second[0]
+        refusal = f"Another run is preparing {device}; this one stops before touching it."
+        if status == 0 or not any(refusal in line for line in output):
+            raise AssertionError(f"the second run ended with {status}:\n" + "\n".join(output))
+        check_equal(run.outcome, DONE, "the first run")
+    check_prepared_stick(context, newcomer)
+    return f"replaced: {device} refused after partitioning; second run refused with exit {status}"
