@@ -117,8 +117,15 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     }
 
     MakeUsbResult result;
-    confirmSameDisk(disk, env);
-    if (runDiskutil(env, {"eject", devicePath}, log) != 0) {
+    // The image is verified: a stick pulled now is ready. Whatever sits
+    // under its name by now is not ejected.
+    bool same = true;
+    try {
+        confirmSameDisk(disk, env);
+    } catch (const MakerError&) {
+        same = false;
+    }
+    if (!same || runDiskutil(env, {"eject", devicePath}, log) != 0) {
         // Not a failure: the stick is prepared, only still mounted.
         log(std::string(ejectFailedLine));
         result.ejectFailed = true;
