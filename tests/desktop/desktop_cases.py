@@ -30,7 +30,7 @@ DONE = system_cases.DONE
 MODIFY = "org.freedesktop.udisks2.modify-device"
 ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 
-ON_ONE_GUEST = ["fresh_stick", "automounted_stick", "hybrid_iso_stick", "gpt_two_partitions",
+ON_ONE_GUEST = ["list_follows_sticks", "fresh_stick", "automounted_stick", "hybrid_iso_stick", "gpt_two_partitions",
                 "whole_disk_fat", "luks_stick", "lvm_stick", "busy_stick", "site_policy",
                 "udisks_stopped"]
 OWN_BOOT = ["system_on_stick", "system_on_lvm_stick", "read_only_root_reported"]
@@ -168,6 +168,42 @@ def prepare(context: Context, guest: DesktopGuest, stick: Stick) -> str:
 
 
 # The cases.
+
+def list_follows_sticks(context: Context, guest: DesktopGuest) -> str:
+    """With the window open and idle in the user's session, sticks show up
+    and go without Refresh: one plugged in appears, a second keeps the
+    first selected, a pulled one disappears."""
+    out = "/tmp/sarnovelle-window-watch.txt"
+    pid = guest.user.start(["/usr/bin/sarnovelle-window-watch", "/usr/share/sarnovelle-usb-maker",
+                            "/usr/libexec/sarnovelle-usb-maker/diskutil", out])
+
+    def state() -> tuple[set[str], str] | None:
+        lines = guest.user.run(["cat", out], check=False).stdout.splitlines()
+        if not lines:
+            return None
+        _, ids, selected = lines[-1].split("\t")
+        return set(filter(None, ids.split(","))), selected
+
+    def shows(ids: set[str], selected: str, what: str) -> float:
+        start = time.monotonic()
+        wait_for(lambda: state() == (ids, selected), what, timeout=30)
+        return time.monotonic() - start
+
+    try:
+        wait_for(lambda: state() == (set(), "-"), "the window's first, empty listing")
+        first, second = context.stick("follow1"), context.stick("follow2")
+        a = guest.plug(first)
+        appeared = shows({a}, a, f"{a} appearing")
+        b = guest.plug(second)
+        shows({a, b}, a, f"{b} appearing beside the selected {a}")
+        guest.pull(first)
+        gone = shows({b}, b, f"{a} disappearing")
+        guest.pull(second)
+        shows(set(), "-", f"{b} disappearing")
+    finally:
+        guest.user.run(["kill", str(pid)], check=False)
+    return f"appeared {appeared:.1f} s, gone {gone:.1f} s after the kernel (including the host's polling)"
+
 
 def fresh_stick(context: Context, guest: DesktopGuest) -> str:
     """A stick with an old GPT, prepared by the user with no password."""

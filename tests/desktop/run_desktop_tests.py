@@ -79,6 +79,10 @@ def payload_folder(args, work: Path) -> Path:
         subprocess.run(["cmake", "--install", str(args.build), "--prefix", "/usr"],
                        env=environment, check=True, stdout=subprocess.DEVNULL)
     shutil.copy(args.driver, folder / "driver")
+    watch = getattr(args, "window_watch", None)
+    if watch:
+        (folder / "files/usr/bin").mkdir(parents=True)
+        shutil.copy(watch, folder / "files/usr/bin/sarnovelle-window-watch")
     return folder
 
 
@@ -150,6 +154,7 @@ def run_on_one_guest(names: list[str], args, root: Path) -> list[bool]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--driver", type=Path, required=True, help="the headless driver")
+    parser.add_argument("--window-watch", type=Path, help="the window as the tier watches it")
     parser.add_argument("--build", type=Path, required=True, help="the build folder to install")
     parser.add_argument("--share", type=Path, required=True,
                         help="folder with BOOTX64.EFI and Info.plist")
