@@ -53,10 +53,15 @@ void recheck(const UsbDisk& chosen, const DiskEnv& env)
 // changes with every attach; where the platform has none, the serial
 // number is what is left to compare. Both are read without running the
 // disk utility.
+bool isSameDisk(const UsbDisk& chosen, const DiskEnv& env)
+{
+    return (!chosen.sequence || diskSequence(env, chosen.id) == chosen.sequence)
+           && usbSerial(env, chosen.id) == chosen.serial;
+}
+
 void confirmSameDisk(const UsbDisk& chosen, const DiskEnv& env)
 {
-    if ((chosen.sequence && diskSequence(env, chosen.id) != chosen.sequence)
-        || usbSerial(env, chosen.id) != chosen.serial) {
+    if (!isSameDisk(chosen, env)) {
         throw MakerError(replaced(chosen));
     }
 }
@@ -119,13 +124,7 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     MakeUsbResult result;
     // The image is verified: a stick pulled now is ready. Whatever sits
     // under its name by now is not ejected.
-    bool same = true;
-    try {
-        confirmSameDisk(disk, env);
-    } catch (const MakerError&) {
-        same = false;
-    }
-    if (!same || runDiskutil(env, {"eject", devicePath}, log) != 0) {
+    if (!isSameDisk(disk, env) || runDiskutil(env, {"eject", devicePath}, log) != 0) {
         // Not a failure: the stick is prepared, only still mounted.
         log(std::string(ejectFailedLine));
         result.ejectFailed = true;

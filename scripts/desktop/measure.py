@@ -33,10 +33,10 @@ from desktop_cases import listed_id, wait_for  # noqa: E402
 from desktop_guest import DesktopGuest, GuestError, Stick, make_payload  # noqa: E402
 
 # The phases of a run are read the way the system tier reads them.
-_spec = importlib.util.spec_from_file_location("system_measure",
+_found = importlib.util.spec_from_file_location("system_measure",
                                                ROOT / "scripts" / "system" / "measure.py")
-system_measure = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(system_measure)
+system_measure = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(system_measure)
 
 GiB = 1 << 30
 IMAGE = "/usr/share/sarnovelle-usb-maker/BOOTX64.EFI"

@@ -15,7 +15,7 @@ def run(*command: str, stdin: str = "") -> None:
 
 
 def copy_files(image: str, files: dict[str, bytes], scratch: Path) -> None:
-    """Puts `files` into the FAT volume `image` (an mtools image spec)."""
+    """Puts `files` into the FAT volume `image` (as mtools names an image)."""
     for name, data in files.items():
         source = scratch / Path(name).name
         source.write_bytes(data)

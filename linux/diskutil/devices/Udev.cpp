@@ -3,30 +3,37 @@
 #include "linux/diskutil/devices/Probe.h"
 
 #include <fstream>
+#include <map>
 
 namespace sarnovelle::standin {
 
-std::string udevProperty(const BlockTree& tree, const std::string& device, const std::string& key)
+namespace {
+
+// The properties of udev's record of the device ("E:<key>=<value>").
+std::map<std::string, std::string> udevRecord(const BlockTree& tree, const std::string& device)
 {
+    std::map<std::string, std::string> properties;
     const auto number = tree.devNumber(device);
     if (!number) {
-        return {};
+        return properties;
     }
     std::ifstream record(tree.roots().udevData
                          / ("b" + std::to_string(number->major) + ":" + std::to_string(number->minor)));
-    const std::string prefix = "E:" + key + "=";
     for (std::string line; std::getline(record, line);) {
-        if (line.starts_with(prefix)) {
-            return line.substr(prefix.size());
+        if (const auto equals = line.find('='); line.starts_with("E:") && equals != std::string::npos) {
+            properties.emplace(line.substr(2, equals - 2), line.substr(equals + 1));
         }
     }
-    return {};
+    return properties;
 }
+
+} // namespace
 
 std::optional<std::string> zfsPoolOfMember(const BlockTree& tree, const std::string& device)
 {
-    std::string type = udevProperty(tree, device, "ID_FS_TYPE");
-    std::string label = udevProperty(tree, device, "ID_FS_LABEL");
+    auto properties = udevRecord(tree, device);
+    std::string type = std::move(properties["ID_FS_TYPE"]);
+    std::string label = std::move(properties["ID_FS_LABEL"]);
     if (type.empty()) {
         const FilesystemProbe probe = probeFilesystem(tree.node(device), "zfs_member");
         type = probe.type;

@@ -235,15 +235,8 @@ int ejectCommand(const Context& context, const std::string& argument)
     const std::string disk = tree.wholeDiskOf(resolveDevice(tree, identifierArgument(argument)));
     requirePrivileges(context, "eject");
     refuseSystemDisk(context, tree, disk);
-    // A disk that carries an active RAID, LVM or encrypted volume is still
-    // in use even with nothing mounted from it.
-    std::vector<std::string> devices = tree.partitionsOf(disk);
-    devices.insert(devices.begin(), disk);
-    for (const auto& device : devices) {
-        if (const auto holders = tree.holders(device); !holders.empty()) {
-            throw MakerError(disk + " is in use by " + holders.front() + "; it is not ejected.");
-        }
-    }
+    // A disk in use through a volume built on it was refused before the
+    // verb; the exclusive open below refuses one built meanwhile.
     unmountEverything(context, tree, disk);
 
     // Exclusively: the kernel refuses while anything still holds the disk

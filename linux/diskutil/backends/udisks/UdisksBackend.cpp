@@ -322,15 +322,6 @@ int UdisksBackend::eject(const Context& context, const std::string& identifier)
 {
     const BlockTree tree(context.roots);
     const std::string disk = tree.wholeDiskOf(resolveDevice(tree, identifier));
-    // A disk that carries an active RAID, LVM or encrypted volume is still
-    // in use even with nothing mounted from it.
-    std::vector<std::string> devices = tree.partitionsOf(disk);
-    devices.insert(devices.begin(), disk);
-    for (const auto& device : devices) {
-        if (const auto holders = tree.holders(device); !holders.empty()) {
-            throw MakerError(disk + " is in use by " + holders.front() + "; it is not ejected.");
-        }
-    }
     const GObjectPtr<UDisksObject> diskObject = blockObject(tree, disk);
     const std::string drivePath = blockText(diskObject.get(), udisks_block_get_drive);
     const GObjectPtr<UDisksObject> driveObject = drivePath.empty() || drivePath == "/" ? nullptr
@@ -340,6 +331,9 @@ int UdisksBackend::eject(const Context& context, const std::string& identifier)
         throw MakerError("udisks2 knows no drive for " + disk + "; it is not ejected.");
     }
     unmountDisk(tree, disk, diskObject.get());
+    // A volume built on the disk meanwhile (the checks before the verb saw
+    // none) would be cut off by the power-off.
+    refuseDiskInUse(context, disk, "eject");
 
     // Powering the drive off is the desktop's "safely remove"; a drive
     // that cannot be powered off gets its medium ejected instead.
