@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sarnovelle {
@@ -30,6 +31,9 @@ struct UsbDisk {
 // Throws MakerError("diskutil list failed.") when the disks cannot be
 // listed.
 std::vector<UsbDisk> listUsbDisks(const DiskEnv& env = DiskEnv{});
+
+// The reason given for a USB disk whose medium cannot be written.
+inline constexpr std::string_view writeProtectedReason = "write-protected (its lock switch may be on)";
 
 // A whole disk the disk utility listed that listUsbDisks leaves out.
 struct LeftOutDisk {
