@@ -108,8 +108,15 @@ std::optional<PlistDict> PlistDict::parse(ByteView bytes)
         return std::nullopt;
     }
     plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::uint32_t>(bytes.size()), &root);
+    const auto* data = reinterpret_cast<const char*>(bytes.data());
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+#if SARNOVELLE_PLIST_FROM_MEMORY_FORMAT
+    // libplist 2.3 and later also report the format they found.
+    plist_format_t format{};
+    plist_from_memory(data, length, &root, &format);
+#else
+    plist_from_memory(data, length, &root);
+#endif
     if (root == nullptr) {
         return std::nullopt;
     }
