@@ -10,8 +10,11 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$here/build}
 
-# The packaging tools themselves, then what debian/control asks for.
-tools="dpkg-dev debhelper fakeroot lintian"
+# The packaging tools themselves (build-essential too: a minimal root has
+# no compiler, and dpkg-checkbuilddeps asks for build-essential:native),
+# then what debian/control asks for. The package's Depends are computed
+# by dpkg-shlibdeps on the release the script runs on.
+tools="build-essential dpkg-dev debhelper fakeroot lintian"
 missing=""
 for p in $tools; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Builds (or finds in the cache) the root file system of the desktop test
-guest: Debian bookworm by mmdebstrap with systemd, D-Bus, polkit, udisks2,
+guest: Debian bookworm or trixie (--suite) by mmdebstrap with systemd, D-Bus, polkit, udisks2,
 udiskie, the project's runtime libraries and a kernel, a user "tester"
 (uid 1000) logged in on tty1, and the test agents (guest/).
 
@@ -29,17 +29,22 @@ GUEST_FILES = HERE / "guest"
 PACKAGES = [
     # the desktop's plumbing
     "systemd", "systemd-sysv", "libpam-systemd", "dbus", "polkitd", "udev", "kmod",
+    # (trixie's apt variant leaves out login, which the console autologin needs)
     "udisks2", "udiskie", "dosfstools", "fdisk", "passwd", "login", "procps",
     "e2fsprogs", "lvm2", "cryptsetup-bin",
     # a kernel that finds its root file system on virtio, USB and LVM
     "linux-image-amd64", "initramfs-tools",
-    # the project's runtime libraries, so that its package installs offline
-    "libqt6widgets6", "qt6-qpa-plugins", "libplist3", "libssl3", "libblkid1",
-    "libfdisk1", "libudisks2-0", "libglib2.0-0",
+    # the project's runtime libraries common to both releases, so that its
+    # package installs offline (RUNTIME has the ones named per release)
+    "libqt6widgets6", "qt6-qpa-plugins", "libblkid1", "libfdisk1", "libudisks2-0",
     # the test agents
     "python3", "python3-gi", "gir1.2-polkit-1.0",
 ]
-SUITE = "bookworm"
+# The libraries whose package names differ between the releases.
+RUNTIME = {
+    "bookworm": ["libplist3", "libssl3", "libglib2.0-0"],
+    "trixie": ["libplist-2.0-4", "libssl3t64", "libglib2.0-0t64"],
+}
 ROOT_LABEL = "snroot"
 FREE_BYTES = 1 << 30  # room for the payload and the journal
 
@@ -61,18 +66,26 @@ def debian_mirrors() -> list[str]:
     return list(dict.fromkeys(debian))
 
 
-def source_lines(mirrors: list[str]) -> list[str]:
-    main = [m for m in mirrors if m.endswith("/debian")] or ["http://deb.debian.org/debian"]
+def source_lines(mirrors: list[str], suite: str) -> list[str]:
+    """The guest's apt sources: the host's Debian mirror with another suite;
+    none when the host's sources name no Debian mirror."""
+    main = [m for m in mirrors if m.endswith("/debian")]
     security = [m for m in mirrors if m.endswith("/debian-security")]
-    lines = [f"deb {main[0]} {SUITE} main", f"deb {main[0]} {SUITE}-updates main"]
+    if not main:
+        return []
+    lines = [f"deb {main[0]} {suite} main", f"deb {main[0]} {suite}-updates main"]
     if security:
-        lines.append(f"deb {security[0]} {SUITE}-security main")
+        lines.append(f"deb {security[0]} {suite}-security main")
     return lines
 
 
-def digest_of_inputs(lines: list[str]) -> str:
+def packages(suite: str) -> list[str]:
+    return PACKAGES + RUNTIME[suite]
+
+
+def digest_of_inputs(suite: str, lines: list[str]) -> str:
     digest = hashlib.sha256()
-    digest.update("\n".join(PACKAGES + lines).encode())
+    digest.update("\n".join(packages(suite) + lines).encode())
     for path in sorted([Path(__file__).resolve()] + list(GUEST_FILES.iterdir())):
         digest.update(path.name.encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()[:16]
@@ -94,21 +107,21 @@ def tree_bytes(root: Path) -> int:
     return total
 
 
-def build(out: Path, lines: list[str]) -> None:
+def build(out: Path, suite: str, lines: list[str]) -> None:
     work = out.with_name(out.name + ".tmp")
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     root = work / "root"
     started = time.monotonic()
     subprocess.run(["mmdebstrap", "--variant=apt", "--format=directory",
-                    "--include=" + ",".join(PACKAGES),
+                    "--include=" + ",".join(packages(suite)),
                     # before the kernel's package builds the initramfs
                     "--essential-hook=" + f'mkdir -p "$1/etc/initramfs-tools/conf.d" && '
                     f'cp "{GUEST_FILES}/initramfs.conf" "$1/etc/initramfs-tools/conf.d/sarnovelle" && '
                     f'mkdir -p "$1/etc/initramfs-tools/hooks" && '
                     f'cp "{GUEST_FILES}/initramfs-hook" "$1/etc/initramfs-tools/hooks/sarnovelle"',
                     "--customize-hook=" + f'"{GUEST_FILES}/customize.sh" "$1" "{GUEST_FILES}"',
-                    SUITE, str(root)] + lines, check=True)
+                    suite, str(root)] + lines, check=True)
     print(f"mmdebstrap: {time.monotonic() - started:.0f} s", flush=True)
     kernels = sorted((root / "boot").glob("vmlinuz-*"))
     initrds = sorted((root / "boot").glob("initrd.img-*"))
@@ -128,18 +141,22 @@ def build(out: Path, lines: list[str]) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cache", type=Path, default=default_cache())
+    parser.add_argument("--suite", choices=sorted(RUNTIME), default="bookworm")
     args = parser.parse_args()
     for tool in ("mmdebstrap", "mke2fs"):
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is missing")
             return 77
-    lines = source_lines(debian_mirrors())
-    out = args.cache / digest_of_inputs(lines)
+    lines = source_lines(debian_mirrors(), args.suite)
+    if not lines:
+        print("SKIPPED: the host's apt sources name no Debian mirror to build the guest from")
+        return 77
+    out = args.cache / digest_of_inputs(args.suite, lines)
     args.cache.mkdir(parents=True, exist_ok=True)
     with open(args.cache / ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not all((out / name).exists() for name in ("root.img", "vmlinuz", "initrd.img")):
-            build(out, lines)
+            build(out, args.suite, lines)
     print(out)
     return 0
 

@@ -43,11 +43,13 @@ def missing_tools() -> list[str]:
 
 
 def rootfs(args) -> Path:
-    command = [sys.executable, str(BUILD_ROOTFS)]
+    command = [sys.executable, str(BUILD_ROOTFS), "--suite", args.suite]
     if args.cache:
         command += ["--cache", str(args.cache)]
     result = subprocess.run(command, stdout=subprocess.PIPE, text=True)
     sys.stdout.write(result.stdout)
+    if result.returncode == SKIP:
+        raise SystemExit(SKIP)
     if result.returncode != 0:
         raise SystemExit(f"building the guest's root file system failed ({result.returncode})")
     return Path(result.stdout.strip().splitlines()[-1])
@@ -162,6 +164,8 @@ def main() -> int:
     parser.add_argument("--cache", type=Path, help="root file system cache folder")
     parser.add_argument("--deb-dir", type=Path,
                         help="install the package in this folder, when there is one")
+    parser.add_argument("--suite", choices=("bookworm", "trixie"), default="bookworm",
+                        help="the Debian release of the guest")
     parser.add_argument("--build-rootfs", action="store_true")
     parser.add_argument("--case", choices=desktop_cases.ALL, action="append")
     args = parser.parse_args()
