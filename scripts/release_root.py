@@ -4,12 +4,12 @@ project in, made by mmdebstrap from the host's Debian mirror (the same URIs
 as the host's apt sources, another suite) and cached outside any build tree.
 
     release_root.py make SUITE             build (or reuse) the root; prints its folder
-    release_root.py run ROOT [--bind DIR]... -- COMMAND...
+    release_root.py run [--bind DIR]... ROOT -- COMMAND...
                                            run COMMAND as root inside it
 
 The root holds the packages of `scripts/setup.sh --list-build` and ccache;
 it lives in <cache>/<suite>-<digest>/root, the digest taken of the package
-list, the apt sources and this file. The cache is
+list, the apt sources and ROOT_FORMAT. The cache is
 ${XDG_CACHE_HOME:-~/.cache}/sarnovelle-usb-maker/release-root unless --cache
 says otherwise; <cache>/ccache-<suite> keeps the compiler cache between runs.
 
@@ -38,6 +38,8 @@ from build_rootfs import debian_mirrors, source_lines  # noqa: E402
 
 SKIP = 77
 SUITES = ("bookworm", "trixie")
+# Raised whenever the way the root is made changes (not how it is entered).
+ROOT_FORMAT = "1"
 
 # Mounts, chroot and the command; $1 is the root, $2 the number of --bind
 # folders, then the folders, then the command.
@@ -71,9 +73,18 @@ def build_packages() -> list[str]:
 
 def digest_of_inputs(packages: list[str], lines: list[str]) -> str:
     digest = hashlib.sha256()
-    digest.update("\n".join(packages + lines).encode())
-    digest.update(Path(__file__).read_bytes())
+    digest.update("\n".join([ROOT_FORMAT] + packages + lines).encode())
     return digest.hexdigest()[:16]
+
+
+def unmount_below(folder: Path) -> None:
+    """Whatever an interrupted mmdebstrap left mounted in its tree, deepest
+    first, so that removing the tree never reaches into /proc, /sys or /dev."""
+    prefix = str(folder.resolve()) + "/"
+    with open("/proc/self/mounts") as mounts:
+        points = [line.split()[1] for line in mounts]
+    for point in sorted((p for p in points if p.startswith(prefix)), key=len, reverse=True):
+        subprocess.run(["umount", "--lazy", point], check=False)
 
 
 def make(args) -> int:
@@ -92,7 +103,9 @@ def make(args) -> int:
         if not (out / "root" / "usr" / "bin" / "cmake").exists():
             started = time.monotonic()
             work = out.with_name(out.name + ".tmp")
-            shutil.rmtree(work, ignore_errors=True)
+            if work.exists():
+                unmount_below(work)
+                shutil.rmtree(work, ignore_errors=True)
             work.mkdir(parents=True)
             subprocess.run(["mmdebstrap", "--variant=apt", "--format=directory",
                             "--include=" + ",".join(packages),

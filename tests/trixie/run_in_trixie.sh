@@ -41,5 +41,5 @@ package)
 esac
 
 export CCACHE_DIR="$ccache_dir" CCACHE_BASEDIR="$src" DEB_BUILD_OPTIONS="nocheck parallel=2"
-exec python3 "$tool" run "$root" --bind "$src" --bind "$build" --bind "$ccache_dir" \
+exec python3 "$tool" run --bind "$src" --bind "$build" --bind "$ccache_dir" "$root" \
     -- sh -c "$script"
