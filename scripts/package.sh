@@ -3,6 +3,10 @@
 # copy of the source tree (the tree itself stays clean), checks it with
 # lintian and puts it in build/ or the folder given; prints its path.
 #   scripts/package.sh [output-folder]
+# SARNOVELLE_PACKAGE_WORK names a fixed work folder instead of a new
+# temporary one (emptied first, removed after), so that a compiler cache
+# (CMAKE_CXX_COMPILER_LAUNCHER=ccache in the environment) sees the same
+# paths from one build to the next.
 # As root, missing build dependencies are installed first (apt-get
 # build-dep on debian/control); as any other user they are named and the
 # script fails.
@@ -41,7 +45,13 @@ fi
 
 version=$(cd "$here" && dpkg-parsechangelog -S Version)
 arch=$(dpkg-architecture -q DEB_HOST_ARCH)
-work=$(mktemp -d "${TMPDIR:-/tmp}/sarnovelle-package.XXXXXX")
+if [ -n "${SARNOVELLE_PACKAGE_WORK:-}" ]; then
+    work=$SARNOVELLE_PACKAGE_WORK
+    rm -rf "$work"
+    mkdir -p "$work"
+else
+    work=$(mktemp -d "${TMPDIR:-/tmp}/sarnovelle-package.XXXXXX")
+fi
 trap 'rm -rf "$work"' EXIT INT TERM
 src="$work/sarnovelle-usb-maker-$version"
 mkdir -p "$src"

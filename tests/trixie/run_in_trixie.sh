@@ -33,7 +33,11 @@ build)
         cmake --build '$build' &&
         cd '$build' && ctest --output-on-failure -j2 -L unit" ;;
 package)
-    script="cd '$build' && ctest --output-on-failure \
+    # The package is built in a fixed folder of the root with the compiler
+    # cache, so that a second run compiles little.
+    script="export SARNOVELLE_PACKAGE_WORK=/var/tmp/sarnovelle-package \
+        CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache &&
+        cd '$build' && ctest --output-on-failure \
         -R '^(package_deb_build|DebPackage[.]|Unpacked[.])'" ;;
 *)
     echo "unknown step: $step" >&2
