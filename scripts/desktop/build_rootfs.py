@@ -38,6 +38,8 @@ PACKAGES = [
     "libfdisk1", "libudisks2-0", "libglib2.0-0",
     # the test agents
     "python3", "python3-gi", "gir1.2-polkit-1.0",
+    # the window on a display of its own, read and driven as a screen reader does
+    "xvfb", "at-spi2-core", "python3-pyatspi",
 ]
 SUITE = "bookworm"
 ROOT_LABEL = "snroot"
