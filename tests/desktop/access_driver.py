@@ -27,7 +27,7 @@ from pathlib import Path
 DISPLAY = ":7"
 TITLE = "Tessamir Sarnovelle USB Maker"
 DONE = "DONE. The USB is ready. You can remove it."
-APP = "/usr/bin/sarnovelle-usb-maker"
+APP = os.environ.get("SARNOVELLE_APP", "/usr/bin/sarnovelle-usb-maker")
 
 # The notification service: owns org.freedesktop.Notifications, writes each
 # Notify call as a JSON line to argv[1], and sends ActionInvoked for the
@@ -147,6 +147,25 @@ def do(node, name: str) -> None:
     node.queryAction().doAction(names.index(name))
 
 
+def choose(pyatspi, row, count: int) -> str:
+    """Makes the pop-up's row the chosen one, as far as the toolkit lets an
+    assistive technology; how it went."""
+    if row.getState().contains(pyatspi.STATE_SELECTED):
+        return "selected already"
+    index = row.getIndexInParent()
+    for way, select in (("Selection", lambda: row.parent.querySelection().selectChild(index)),
+                        ("Table", lambda: row.parent.queryTable().addRowSelection(index))):
+        try:
+            select()
+        except (NotImplementedError, AttributeError, RuntimeError):
+            continue
+        if row.getState().contains(pyatspi.STATE_SELECTED):
+            return f"selected through {way}"
+    if count == 1:
+        return "the only row, the pop-up's current one"
+    raise AssertionError(f"the row {row.name!r} cannot be chosen through the accessibility bus")
+
+
 def main() -> None:
     import pyatspi  # Debian's, on Debian's interpreter only
 
@@ -195,21 +214,20 @@ def main() -> None:
         log = find("text", "Log")
         if not (refresh and make and log):
             raise AssertionError("a control has no name:\n" + tree_text(window))
-        tree = tree_text(window)
 
         def log_text() -> str:
             return log.queryText().getText(0, -1)
 
+        listings = wait_for(lambda: log_text().count("USB disk"), "the first listing in the log")
         do(refresh, "Press")
-        wait_for(lambda: "USB disk(s) found." in log_text(), "the listing after Refresh")
+        wait_for(lambda: log_text().count("USB disk") > listings, "the listing after Refresh")
 
         def rows() -> list:
             return [node for node, _ in walk(popup) if node.getRoleName() in ("list item", "menu item")]
 
         row = wait_for(lambda: next((r for r in rows() if serial in r.name), None), f"the stick {serial} in the pop-up")
-        if not row.getState().contains(pyatspi.STATE_SELECTED):
-            row.parent.querySelection().selectChild(row.getIndexInParent())
-            wait_for(lambda: row.getState().contains(pyatspi.STATE_SELECTED), "the stick's row chosen")
+        chosen = choose(pyatspi, row, len(rows()))
+        tree = tree_text(window)
         wait_for(lambda: make.getState().contains(pyatspi.STATE_ENABLED), "Make USB enabled")
         do(make, "Press")
 
@@ -239,7 +257,7 @@ def main() -> None:
         wait_for(lambda: not window.getState().contains(pyatspi.STATE_ACTIVE), "another window active again")
         click.touch()
         wait_for(lambda: window.getState().contains(pyatspi.STATE_ACTIVE), "the window brought forward by a click")
-        print(json.dumps({"tree": tree, "log": log_text(), "confirmation": confirmation_text,
+        print(json.dumps({"tree": tree, "chosen": chosen, "log": log_text(), "confirmation": confirmation_text,
                           "outcome_role": outcome_role, "notifications": [json.loads(n) for n in notifications],
                           "seconds": seconds}))
     except Exception:
