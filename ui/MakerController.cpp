@@ -134,6 +134,12 @@ void MakerController::buildWindow()
     diskPopup_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     auto* layout = new WindowLayout(content);
     layout->addWidget(label);
+    // On Linux, Qt's bridge to the accessibility bus names a combo box by
+    // its current row and its purpose by the label it is the buddy of: a
+    // label that is never shown says "USB disk" there.
+    auto* popupLabel = new QLabel(QStringLiteral("USB disk"), content);
+    popupLabel->setBuddy(diskPopup_);
+    popupLabel->hide();
     layout->addWidget(diskPopup_);
     layout->addWidget(refreshButton_);
     layout->addWidget(makeButton_);

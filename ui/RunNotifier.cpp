@@ -29,7 +29,13 @@ constexpr unsigned char normalUrgency = 1;
 
 } // namespace
 
-RunNotifier::RunNotifier(QWidget& window) : window_(&window) {}
+RunNotifier::RunNotifier(QWidget& window) : window_(&window)
+{
+    // Connected now, while the application starts: the bus' connection
+    // needs a thread of its own, which may not start at a run's end (the
+    // run that ends because no thread could start).
+    watchSignals();
+}
 
 RunNotifier::~RunNotifier() = default;
 
@@ -62,7 +68,6 @@ void RunNotifier::runEnded(const UsbDisk& disk, const std::optional<std::string>
     if (!bus.isConnected()) {
         return;
     }
-    watchSignals();
     const QString stick = stickName(disk);
     const QString summary
         = failure ? QStringLiteral("Failed: ") + stick : QStringLiteral("The USB is ready: ") + stick;

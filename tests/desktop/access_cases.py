@@ -44,8 +44,8 @@ def window_by_accessibility(context, guest: DesktopGuest) -> str:
     expected = f"The USB is ready: {disk}, {name} {size / 1e9:.1f} GB"
     system_cases.check_equal([(n["app"], n["summary"], n["actions"][:1]) for n in seen["notifications"]],
                              [(APP_NAME, expected, ["default"])], "the notifications")
-    for control in ("[combo box] 'USB disk'", "[push button] 'Refresh'", "[push button] 'Make USB'",
-                    "[text] 'Log'"):
+    for control in (f"[combo box] '{row[4]}'", "[label] 'USB disk'", "[push button] 'Refresh'",
+                    "[push button] 'Make USB'", "[text] 'Log'"):
         if control not in seen["tree"]:
             raise AssertionError(f"{control} is not in the window's tree:\n{seen['tree']}")
     desktop_cases.wait_for(lambda: stick.device not in guest.blocks(), f"the eject of {stick.device}", 30)

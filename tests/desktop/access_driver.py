@@ -208,7 +208,20 @@ def main() -> None:
                     return node
             return None
 
-        popup = wait_for(lambda: find("combo box", "USB disk"), "the pop-up named USB disk")
+        def labelled(name: str):
+            for node, _ in walk(window):
+                if node.getRoleName() != "combo box":
+                    continue
+                if node.name == name:
+                    return node
+                for relation in node.getRelationSet():
+                    if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY and any(
+                            relation.getTarget(i).name == name for i in range(relation.getNTargets())):
+                        return node
+            return None
+
+        # Qt names a combo box by its current row; its label says what it is.
+        popup = wait_for(lambda: labelled("USB disk"), "the pop-up named USB disk")
         refresh = find("push button", "Refresh")
         make = find("push button", "Make USB")
         log = find("text", "Log")
