@@ -20,8 +20,8 @@ def window_by_accessibility(context, guest: DesktopGuest) -> str:
     role and name, the stick chosen, Refresh and Make USB pressed through
     their actions, the confirmation answered by its Erase button, the
     outcome read from the log's text. With another window active at the
-    end, the notification names the stick, and a click on it brings the
-    window forward."""
+    end, the notification names the stick, and a click on it raises the
+    window above the other one."""
     import desktop_cases  # the tier's shared checks; it imports this module
 
     stick = context.stick("access", old_sticks.old_gpt)
@@ -53,4 +53,6 @@ def window_by_accessibility(context, guest: DesktopGuest) -> str:
     if count.prompts():
         raise AssertionError(f"the user was asked for a password: {count.prompts()}")
     system_cases.check_prepared_stick(context, stick)
-    return desktop_cases.note(f"DONE through AT-SPI, notified \"{expected}\"", seen["seconds"], count)
+    focus = "active" if seen["active_after_click"] else "raised, focus refused without a window manager"
+    return desktop_cases.note(f"DONE through AT-SPI ({seen['chosen']}), notified \"{expected}\", "
+                              f"after the click {focus}", seen["seconds"], count)

@@ -126,6 +126,7 @@ TEST_F(Guards, AWriteProtectedStickIsNeverWrittenButMayBeUnmountedAndEjected)
         system.attribute(device, "ro", "0");
     }
     system.attribute("sdc", "ro", "1");
+    system.node("sdc");
     const Outcome ejected = system.run({"eject", "sdc"});
     EXPECT_EQ(ejected.status, 0) << ejected.err;
     EXPECT_EQ(readText(system.blockFolder("sdc") / "device/delete"), "1");
