@@ -108,6 +108,10 @@ class OtherWindow:
         self.x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 4
         self.x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
         self.x.XFree.argtypes = [ctypes.c_void_p]
+        # A window may go between listing and asking (an alert closing):
+        # X errors are ignored instead of ending the program.
+        self.ignore = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda display, event: 0)
+        self.x.XSetErrorHandler(self.ignore)
         self.display = self.x.XOpenDisplay(DISPLAY.encode())
         if not self.display:
             raise AssertionError(f"cannot open the display {DISPLAY}")
