@@ -59,6 +59,10 @@ std::variant<UsbDisk, std::string> examine(const DiskEnv& env, const std::string
     if (const auto user = info->text("InUseBy"); user && !user->empty()) {
         return "in use by " + *user;
     }
+    // A stick with its lock switch on; absent from an answer means writable.
+    if (info->boolean("WritableMedia") == false) {
+        return std::string(writeProtectedReason);
+    }
     UsbDisk disk;
     disk.id = identifier;
     disk.name = std::string(trimWhitespace(info->text("MediaName").value_or("")));

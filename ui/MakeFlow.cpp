@@ -6,6 +6,7 @@
 #include "ui/Alerts.h"
 #include "ui/QtText.h"
 #include "ui/RunIndicator.h"
+#include "ui/RunNotifier.h"
 
 #include <QComboBox>
 #include <QMainWindow>
@@ -55,6 +56,7 @@ void MakerController::startRun(UsbDisk disk)
     if (run_.joinable()) {
         run_.join();
     }
+    runDisk_ = disk;
     // Each line is posted to this object's thread; the event loop delivers
     // posted calls in order, so every progress line precedes the outcome.
     // `this` is only used to post: the destructor joins the thread, and the
@@ -100,6 +102,10 @@ void MakerController::finish(const std::optional<std::string>& failure, bool eje
     // Disk events during the run and behind the outcome are answered by the
     // listing below.
     const AlertOpen open(*this);
+    // Before the outcome's alert, which may take the focus.
+    if (runDisk_) {
+        notifier_->runEnded(*runDisk_, failure);
+    }
     if (failure) {
         log("FAILED: " + *failure);
         showOutcome(window_.get(), QMessageBox::Critical, QStringLiteral("Failed"), QString::fromStdString(*failure));

@@ -4,6 +4,7 @@
 #include "ui/EnablingRule.h"
 #include "ui/QtText.h"
 #include "ui/RunIndicator.h"
+#include "ui/RunNotifier.h"
 #include "ui/WindowLayout.h"
 
 #include <QComboBox>
@@ -33,6 +34,13 @@ constexpr int logPointSize = 11;
 const char* const instructions = "1. Insert a USB stick (everything on it will be erased).\n"
                                  "2. Select it below and click Make USB.\n"
                                  "3. On the device PC: turn Secure Boot off in BIOS, insert the USB and power on.";
+
+// What assistive technologies (a screen reader) say about the controls
+// beyond their names.
+const char* const popupDescription = "The USB stick to erase and make bootable";
+const char* const refreshDescription = "Lists the USB disks again";
+const char* const makeDescription = "Erases the selected USB disk and makes it a UEFI boot stick";
+const char* const logDescription = "What the app did, with the time of each step";
 
 } // namespace
 
@@ -95,6 +103,8 @@ void MakerController::buildWindow()
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
+    // A screen reader reads the instructions as what the window is for.
+    window_->setAccessibleDescription(label->text());
 
     connect(refreshButton_, &QPushButton::clicked, this, &MakerController::refreshClicked);
     connect(makeButton_, &QPushButton::clicked, this, &MakerController::makeClicked);
@@ -105,6 +115,17 @@ void MakerController::buildWindow()
     logFont.setPointSize(logPointSize);
     logFont.setWeight(QFont::Normal);
     logScroll_->setFont(logFont);
+    // Tab leaves the log, so the keyboard goes round the whole window.
+    logScroll_->setTabChangesFocus(true);
+
+    // Names and descriptions for assistive technologies; the buttons are
+    // named by their texts, the pop-up's value is its current row.
+    diskPopup_->setAccessibleName(QStringLiteral("USB disk"));
+    diskPopup_->setAccessibleDescription(QString::fromUtf8(popupDescription));
+    refreshButton_->setAccessibleDescription(QString::fromUtf8(refreshDescription));
+    makeButton_->setAccessibleDescription(QString::fromUtf8(makeDescription));
+    logScroll_->setAccessibleName(QStringLiteral("Log"));
+    logScroll_->setAccessibleDescription(QString::fromUtf8(logDescription));
 
     auto* content = new QWidget;
     // The pop-up gives way first: a long disk label narrows it instead of
@@ -113,6 +134,12 @@ void MakerController::buildWindow()
     diskPopup_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     auto* layout = new WindowLayout(content);
     layout->addWidget(label);
+    // On Linux, Qt's bridge to the accessibility bus names a combo box by
+    // its current row and its purpose by the label it is the buddy of: a
+    // label that is never shown says "USB disk" there.
+    auto* popupLabel = new QLabel(QStringLiteral("USB disk"), content);
+    popupLabel->setBuddy(diskPopup_);
+    popupLabel->hide();
     layout->addWidget(diskPopup_);
     layout->addWidget(refreshButton_);
     layout->addWidget(makeButton_);
@@ -121,6 +148,11 @@ void MakerController::buildWindow()
     window_->setCentralWidget(content);
     window_->resize(contentWidth, contentHeight);
     indicator_ = std::make_unique<RunIndicator>(*window_);
+    notifier_ = std::make_unique<RunNotifier>(*window_);
+    // The keyboard's order is the window's, top to bottom.
+    QWidget::setTabOrder(diskPopup_, refreshButton_);
+    QWidget::setTabOrder(refreshButton_, makeButton_);
+    QWidget::setTabOrder(makeButton_, logScroll_);
     // Closing the window during a run asks first (mayQuit).
     window_->installEventFilter(this);
 

@@ -27,6 +27,7 @@ class QPushButton;
 namespace sarnovelle {
 
 class RunIndicator;
+class RunNotifier;
 
 // The controller of the application's one window: the window and its
 // controls, the log, the verified boot image, the disk list, the enabling
@@ -148,6 +149,10 @@ private:
     std::vector<std::string> lastOutcome_;
 
     std::unique_ptr<RunIndicator> indicator_;
+    // The word on the desktop when a run ends out of the user's sight, and
+    // the stick of the current or last run that it names.
+    std::unique_ptr<RunNotifier> notifier_;
+    std::optional<UsbDisk> runDisk_;
     // The quit warning while it is shown; the user's "Quit Anyway" once
     // given (the process ends then, and no second warning may come up).
     QPointer<QMessageBox> quitQuestion_;

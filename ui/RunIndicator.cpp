@@ -28,6 +28,8 @@ RunIndicator::RunIndicator(QMainWindow& window)
     bar_->setRange(0, 0);
     bar_->setTextVisible(false);
     bar_->setMaximumWidth(barWidth);
+    bar_->setAccessibleName(QStringLiteral("Making the USB"));
+    bar_->setAccessibleDescription(QStringLiteral("Shown while the USB stick is being prepared"));
     status_->setSizeGripEnabled(false);
     status_->addPermanentWidget(bar_);
     // Hidden before the window is first shown, so it takes no room.

@@ -4,6 +4,7 @@
 #include "linux/diskutil/answers/Answers.h"
 #include "linux/diskutil/Backend.h"
 #include "linux/diskutil/checks/Guards.h"
+#include "linux/diskutil/checks/WriteProtection.h"
 #include "linux/diskutil/devices/Identifier.h"
 #include "linux/diskutil/PartitionRequest.h"
 
@@ -28,16 +29,16 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
     }
     // The changes: their arguments are checked first, then the target
     // (only a USB stick the application would offer, never a disk of the
-    // running system), then the backend that can reach the disks does the
-    // work.
+    // running system; nothing written to a write-protected one), then the
+    // backend that can reach the disks does the work.
     if (command == "partitionDisk") {
         const PartitionRequest request = parsePartitionRequest(rest);
-        offeredWholeDisk(context, request.disk, command);
+        refuseWriteProtected(context, offeredWholeDisk(context, request.disk, command), command);
         return chooseBackend(context)->partitionDisk(context, request);
     }
     if (command == "mount" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
-        partitionOfOfferedDisk(context, identifier, command);
+        refuseWriteProtected(context, partitionOfOfferedDisk(context, identifier, command), command);
         return chooseBackend(context)->mount(context, identifier);
     }
     if (command == "unmount" && rest.size() == 1) {

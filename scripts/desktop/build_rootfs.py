@@ -39,6 +39,8 @@ PACKAGES = [
     "libqt6widgets6", "qt6-qpa-plugins", "libblkid1", "libfdisk1", "libudisks2-0",
     # the test agents
     "python3", "python3-gi", "gir1.2-polkit-1.0",
+    # the window on a display of its own, read and driven as a screen reader does
+    "xvfb", "at-spi2-core", "python3-pyatspi",
 ]
 # The libraries whose package names differ between the releases.
 RUNTIME = {

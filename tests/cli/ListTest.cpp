@@ -17,7 +17,7 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
 {
     CliTree tree;
     FakeDiskutil& fake = tree.fake();
-    fake.listWholeDisks({"disk0", "disk2", "disk3", "disk4", "x;y", "disk5", "disk6", "disk7", "disk8"});
+    fake.listWholeDisks({"disk0", "disk2", "disk3", "disk4", "x;y", "disk5", "disk6", "disk7", "disk8", "disk9"});
     fake.rootVolume("disk0");
     PlistDict internal = FakeDiskutil::usbDiskInfo("Card reader", 64'000'000'000);
     internal.setBool("Internal", true);
@@ -32,6 +32,9 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
     PlistDict encrypted = FakeDiskutil::usbDiskInfo("Backup", 32'000'000'000);
     encrypted.setText("InUseBy", "the LUKS volume luks-0f3a, mounted at /media/alice/Backup");
     fake.answer({"info", "-plist", "disk8"}, encrypted);
+    PlistDict locked = FakeDiskutil::usbDiskInfo("Cruzer", 16'008'609'792);
+    locked.setBool("WritableMedia", false);
+    fake.answer({"info", "-plist", "disk9"}, locked);
 
     const CliResult result = tree.run({"--list"});
     EXPECT_EQ(result.status, 0) << result.err;
@@ -46,6 +49,7 @@ TEST(CliList, OffersTheWindowsDisksAndSaysWhyTheOthersAreLeftOut)
                                        "Left out disk7: no information from the disk utility",
                                        "Left out disk8: in use by the LUKS volume luks-0f3a, mounted at "
                                        "/media/alice/Backup",
+                                       "Left out disk9: write-protected (its lock switch may be on)",
                                    }));
     // Listing asks, it never changes a disk; the odd name is never queried.
     for (const std::string& invocation : tree.invocations()) {

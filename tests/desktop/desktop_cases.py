@@ -21,6 +21,7 @@ from desktop_guest import DesktopGuest, GuestError, Stick, by_id, make_payload  
 
 import cases as system_cases  # noqa: E402  the system tier's run protocol and stick checks
 import old_sticks  # noqa: E402  the stick states both tiers start from
+from access_cases import window_by_accessibility  # noqa: E402,F401  the window through AT-SPI
 
 GiB = 1 << 30
 MiB = 1 << 20
@@ -33,6 +34,8 @@ ADMIN_PASSWORD = "sarnovelle"  # root's, set when the image is built
 ON_ONE_GUEST = ["list_follows_sticks", "fresh_stick", "automounted_stick", "hybrid_iso_stick", "gpt_two_partitions",
                 "whole_disk_fat", "luks_stick", "lvm_stick", "busy_stick", "site_policy",
                 "udisks_stopped"]
+# The window driven through the accessibility bus, while udisks2 runs.
+ON_ONE_GUEST.insert(ON_ONE_GUEST.index("fresh_stick") + 1, "window_by_accessibility")
 OWN_BOOT = ["system_on_stick", "system_on_lvm_stick", "read_only_root_reported"]
 ALL = ON_ONE_GUEST + OWN_BOOT
 

@@ -72,7 +72,7 @@ TEST_F(UsbDisksTest, ListingFailsWhenTheListIsUnusable)
 
 TEST_F(UsbDisksTest, KeepsOnlyExternalUsbWholeDisksOfTheMinimumSize)
 {
-    fake.listWholeDisks({"disk2", "disk3", "disk4", "disk5", "disk6", "disk7", "disk8", "disk9"});
+    fake.listWholeDisks({"disk2", "disk3", "disk4", "disk5", "disk6", "disk7", "disk8", "disk9", "disk10", "disk11"});
     PlistDict lowerCase = FakeDiskutil::usbDiskInfo("Stick", 8'000'000'000);
     lowerCase.setText("BusProtocol", "usb");
     fake.answer(infoQuery("disk2"), lowerCase);
@@ -99,6 +99,20 @@ TEST_F(UsbDisksTest, KeepsOnlyExternalUsbWholeDisksOfTheMinimumSize)
 
     fake.answer(infoQuery("disk9"), FakeAnswer{"", 1, false});
 
+    PlistDict locked = FakeDiskutil::usbDiskInfo("Locked", 8'000'000'000);
+    locked.setBool("WritableMedia", false);
+    fake.answer(infoQuery("disk10"), locked);
+    PlistDict unlocked = FakeDiskutil::usbDiskInfo("Unlocked", 8'000'000'000);
+    unlocked.setBool("WritableMedia", true);
+    fake.answer(infoQuery("disk11"), unlocked);
+
+    const UsbDiskSurvey survey = surveyUsbDisks(fake.env());
+    ASSERT_EQ(survey.leftOut.size(), 8U);
+    EXPECT_EQ(survey.leftOut.back().id, "disk10");
+    EXPECT_EQ(survey.leftOut.back().reason, writeProtectedReason);
+    EXPECT_EQ(ids(survey.disks), (std::vector<std::string>{"disk4", "disk11"}));
+
+    fake.listWholeDisks({"disk2", "disk3", "disk4", "disk5", "disk6", "disk7", "disk8", "disk9"});
     const auto disks = listUsbDisks(fake.env());
     ASSERT_EQ(ids(disks), std::vector<std::string>{"disk4"});
     EXPECT_EQ(disks[0].size, minimumSize);

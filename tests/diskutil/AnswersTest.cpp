@@ -72,6 +72,7 @@ TEST_F(Answers, DescribesUsbStickAsExternalUsbWholeDisk)
     EXPECT_EQ(answer.boolean("Removable"), true);
     EXPECT_EQ(answer.number("Size"), 60062500ULL * 512);
     EXPECT_EQ(answer.text("MediaName"), "SanDisk Cruzer Blade");
+    EXPECT_EQ(answer.boolean("WritableMedia"), true);
 }
 
 TEST_F(Answers, UsbStickWithFixedMediaIsStillExternal)
@@ -81,6 +82,16 @@ TEST_F(Answers, UsbStickWithFixedMediaIsStillExternal)
     EXPECT_EQ(answer.text("BusProtocol"), "USB");
     EXPECT_EQ(answer.boolean("Internal"), false);
     EXPECT_EQ(answer.boolean("Removable"), false);
+
+    // Its lock switch on: still listed, and its medium and partitions say
+    // they cannot be written.
+    system.attribute("sdc", "ro", "1");
+    EXPECT_EQ(info("sdc").boolean("WritableMedia"), false);
+    EXPECT_EQ(info("sdcs1").boolean("WritableMedia"), false);
+    EXPECT_EQ(info("sdb").boolean("WritableMedia"), true);
+    const auto listed = system.run({"list", "-plist", "external", "physical"}).plist();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->textList("WholeDisks"), (std::vector<std::string>{"sdb", "sdc", "mmcblk0"}));
 }
 
 TEST_F(Answers, NamesTheTransportOfOtherDisks)

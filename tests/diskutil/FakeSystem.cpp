@@ -96,6 +96,7 @@ void FakeSystem::disk(const std::string& name, const std::string& parent, const 
     dir_.write(fs::relative(folder / "size", dir_.path()).string(), std::to_string(sectors) + "\n");
     dir_.write(fs::relative(folder / "removable", dir_.path()).string(), removable ? "1\n" : "0\n");
     dir_.write(fs::relative(folder / "queue/logical_block_size", dir_.path()).string(), "512\n");
+    dir_.write(fs::relative(folder / "ro", dir_.path()).string(), "0\n");
 }
 
 void FakeSystem::virtualDisk(const std::string& name, const std::string& dev, std::uint64_t sectors)
@@ -117,6 +118,7 @@ void FakeSystem::partition(const std::string& disk, const std::string& name, uns
     dir_.write(fs::relative(folder / "dev", dir_.path()).string(), dev + "\n");
     dir_.write(fs::relative(folder / "size", dir_.path()).string(), std::to_string(sectors) + "\n");
     dir_.write(fs::relative(folder / "partition", dir_.path()).string(), std::to_string(number) + "\n");
+    dir_.write(fs::relative(folder / "ro", dir_.path()).string(), "0\n");
 }
 
 void FakeSystem::slave(const std::string& holder, const std::string& slave)

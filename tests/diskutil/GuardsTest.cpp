@@ -108,6 +108,30 @@ TEST_F(Guards, OnlyPartitionsOfAUsbStickAreMountedOrUnmounted)
     EXPECT_EQ(outcome.out, "Volume sdb1 unmounted\n");
 }
 
+TEST_F(Guards, AWriteProtectedStickIsNeverWrittenButMayBeUnmountedAndEjected)
+{
+    // The lock switch of the whole disk, or the kernel's read-only mark on
+    // one partition (blockdev --setro).
+    for (const auto& [device, why] : std::vector<std::pair<std::string, std::string>>{
+             {"sdb", "sdb1 lies on sdb, which is write-protected (its lock switch may be on)"},
+             {"sdb1", "sdb1 is write-protected"}}) {
+        system.attribute(device, "ro", "1");
+        if (device == "sdb") {
+            expectRefused(partitionDisk("sdb"), "sdb is write-protected (its lock switch may be on)",
+                          "partitionDisk refused");
+        }
+        expectRefused({"mount", "sdbs1"}, why, "mount refused");
+        const Outcome unmounted = system.run({"unmount", "sdbs1"});
+        EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+        system.attribute(device, "ro", "0");
+    }
+    system.attribute("sdc", "ro", "1");
+    system.node("sdc");
+    const Outcome ejected = system.run({"eject", "sdc"});
+    EXPECT_EQ(ejected.status, 0) << ejected.err;
+    EXPECT_EQ(readText(system.blockFolder("sdc") / "device/delete"), "1");
+}
+
 TEST_F(Guards, SticksBelowTheSizeFloorAreRefusedAndTheFloorItselfPasses)
 {
     constexpr std::uint64_t floorSectors = 1088ULL * 2048;

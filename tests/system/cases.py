@@ -315,25 +315,35 @@ def silent_corruption(context: Context) -> str:
 
 
 def write_protected(context: Context) -> str:
-    """A stick that refuses writes: partitioning fails, the tool's lines are
-    in the log, and the stick is untouched."""
+    """A stick with its lock switch on is left out of the listing with the
+    reason and untouched: the disk utility's partitionDisk, asked as the
+    application asks it, refuses it before any change. With the switch off
+    again it is listed at the next listing."""
+    reason = "write-protected (its lock switch may be on)"
     with context.guest() as guest:
         stick = context.stick("locked", read_only=True)
         device = guest.plug(stick)
-        run = make(guest, device)
-        check_equal(run.log[:1], [f"Erasing {device} and creating FAT32 partition SARNOVELLE"],
-                    "the first log line")
-        tool_lines = run.log[1:]
-        if not tool_lines or not all(line.startswith("  diskutil: ") for line in tool_lines):
-            raise AssertionError(f"expected the disk utility's lines, got {tool_lines!r}")
-        prefix, _, rest = run.outcome.partition("FAILED: diskutil partitionDisk failed (exit ")
-        status, _, tail = rest.partition(")")
-        if prefix or not status.lstrip("-").isdigit() or int(status) == 0 \
-                or tail != ". See the diskutil lines above.":
-            raise AssertionError(f"the outcome is {run.outcome!r}")
-    if not holds_no_data(stick.path):
-        raise AssertionError("the write-protected stick was written to")
-    return run.outcome + " | " + " | ".join(tool_lines)
+        if any(row[0] == device for row in listed(guest)):
+            raise AssertionError(f"the write-protected {device} is listed: {listed(guest)}")
+        status, output, _ = command_line(guest, "--list")
+        if status != 0 or f"Left out {device}: {reason}" not in output:
+            raise AssertionError(f"--list (exit {status}) does not say why {device} is left out: {output!r}")
+        arguments = ["partitionDisk", f"/dev/{device}", "MBR", "MS-DOS FAT32", "SARNOVELLE", "2097152S",
+                     "Free Space", "none", "R"]
+        lines = guest.ask("spawn 1 diskutil " + "\t".join(arguments), 60)
+        check_equal([line for line in lines if line.startswith(("OUT ", "STATUS "))],
+                    [f"OUT partitionDisk refused: {device} is {reason}; nothing was changed.", "STATUS 1"],
+                    "the disk utility's partitionDisk")
+        guest.pull(stick)
+        for node in (stick.name, f"{stick.name}-file"):
+            guest.qmp.command("blockdev-del", **{"node-name": node})
+        if not holds_no_data(stick.path):
+            raise AssertionError("the write-protected stick was written to")
+        unlocked = Stick("unlocked", stick.path, stick.size, stick.serial)
+        again = guest.plug(unlocked)
+        if not any(row[0] == again and row[3] == stick.serial for row in listed(guest)):
+            raise AssertionError(f"the unlocked stick {again} is not listed: {listed(guest)}")
+    return f"left out ({reason}), refused and untouched; listed as {again} once unlocked"
 
 
 def listing(context: Context) -> str:

@@ -7,6 +7,7 @@
 #include "linux/diskutil/devices/Probe.h"
 #include "linux/diskutil/checks/RunningSystem.h"
 #include "linux/diskutil/checks/SystemDisks.h"
+#include "linux/diskutil/checks/WriteProtection.h"
 #include "linux/diskutil/devices/Transport.h"
 
 #include <charconv>
@@ -30,6 +31,7 @@ void describeWholeDisk(PlistDict& answer, const BlockTree& tree, const std::stri
     answer.setBool("Internal", isInternal(tree, disk, bus));
     answer.setBool("Removable", isRemovable(tree, disk));
     answer.setText("MediaName", mediaName(tree, disk));
+    answer.setBool("WritableMedia", !isWriteProtected(tree, disk));
 }
 
 void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<MountEntry>& table,
