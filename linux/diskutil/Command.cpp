@@ -35,10 +35,12 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
         offeredWholeDisk(context, request.disk, command);
         return chooseBackend(context)->partitionDisk(context, request);
     }
-    if (command == "mount" && rest.size() == 1) {
-        const std::string identifier = identifierArgument(rest[0]);
+    // "mount readOnly <partition>" as the macOS utility spells it.
+    if (command == "mount" && (rest.size() == 1 || (rest.size() == 2 && rest[0] == "readOnly"))) {
+        const std::string identifier = identifierArgument(rest.back());
+        const MountAccess access = rest.size() == 2 ? MountAccess::readOnly : MountAccess::readWrite;
         partitionOfOfferedDisk(context, identifier, command);
-        return chooseBackend(context)->mount(context, identifier);
+        return chooseBackend(context)->mount(context, identifier, access);
     }
     if (command == "unmount" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
@@ -52,7 +54,7 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
     }
     throw MakerError("Unsupported invocation: diskutil " + printable(command)
                      + ". Supported: list -plist external physical; info -plist <disk>; partitionDisk; "
-                       "mount, unmount <partition>; eject <disk>.");
+                       "mount [readOnly] <partition>, unmount <partition>; eject <disk>.");
 }
 
 } // namespace
