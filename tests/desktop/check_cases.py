@@ -49,8 +49,12 @@ def plug_again(guest: DesktopGuest, path: Path, size: int) -> Stick:
 
 
 def pull(guest: DesktopGuest, stick: Stick) -> None:
+    """Pulls the stick and lets QEMU close its image, which may then be
+    plugged in again under another name."""
     guest.pull(stick)
     dc.wait_for(lambda: stick.device not in guest.blocks(), f"{stick.device} gone", 30)
+    for node in (stick.name, f"{stick.name}-file"):
+        guest.qmp.command("blockdev-del", **{"node-name": node})
 
 
 def expect(status: int, line: str, wanted_status: int, wanted: str) -> None:
@@ -79,7 +83,7 @@ def check_made_stick(context: dc.Context, guest: DesktopGuest) -> str:
     made = context.stick("made")
     guest.plug(made)
     dc.prepare(context, guest, made)
-    guest.pull(made)
+    pull(guest, made)
     MADE["path"], MADE["size"] = made.path, made.size
     stick = plug_again(guest, made.path, made.size)
     # udiskie mounts the new volume; for this case it is unmounted first.
