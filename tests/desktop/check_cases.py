@@ -106,9 +106,12 @@ def check_changed_boot_file(context: dc.Context, guest: DesktopGuest) -> str:
     put_boot_file(MADE["path"], bytes(changed), context.work)
     try:
         stick = plug_again(guest, MADE["path"], MADE["size"])
+        # udiskie's mount comes first; the check reads the file there.
+        dc.wait_for(lambda: dc.mount_point(guest, stick.device + "1"), "udiskie's mount", 120)
         status, line, seconds = check(guest, stick)
         digest = hashlib.sha256(bytes(changed)).hexdigest()
         expect(status, line, 1, f"NOT READY: the boot file differs from this image: SHA-256 {digest}.")
+        guest.user.run(["udisksctl", "unmount", "--no-user-interaction", "-b", f"/dev/{stick.device}1"])
         pull(guest, stick)
     finally:
         put_boot_file(MADE["path"], original, context.work)
