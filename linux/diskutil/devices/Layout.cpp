@@ -24,17 +24,17 @@ using ProbePtr = std::unique_ptr<blkid_struct_probe, ProbeFree>;
 
 using Values = std::map<std::string, std::string>;
 
-// Everything libblkid finds on the open device: its partition table, the
-// entry of a partition, the file system with its version and label.
-// Empty when nothing or more than one signature is found.
-Values probeValues(int fd)
+// What libblkid finds on the open device: its partition table, the entry
+// of a partition and, with `superblocks`, the file system with its version
+// and label. Empty when nothing or more than one signature is found.
+Values probeValues(int fd, bool superblocks)
 {
     Values values;
     ProbePtr probe(blkid_new_probe());
     if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0) {
         return values;
     }
-    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_enable_superblocks(probe.get(), superblocks ? 1 : 0);
     blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_VERSION);
     blkid_probe_enable_partitions(probe.get(), 1);
     blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
@@ -59,10 +59,10 @@ Values probeValues(int fd)
 
 // libblkid's names where the device can be read, udev's (ID_FS_TYPE,
 // ID_PART_TABLE_TYPE, ...) otherwise, under libblkid's names.
-Values deviceValues(const BlockTree& tree, const std::string& name, const UniqueFd& fd)
+Values deviceValues(const BlockTree& tree, const std::string& name, const UniqueFd& fd, bool superblocks)
 {
     if (fd) {
-        return probeValues(fd.get());
+        return probeValues(fd.get(), superblocks);
     }
     Values values;
     const auto record = udevRecord(tree, name);
@@ -96,7 +96,9 @@ DiskLayout readDiskLayout(const BlockTree& tree, const std::string& disk)
 {
     DiskLayout layout;
     const UniqueFd fd = openForReading(tree, disk);
-    layout.tableType = valueOf(deviceValues(tree, disk, fd), "PTTYPE");
+    // The table alone: every listing asks about every disk, and looking for
+    // each file system's signature would read all over it.
+    layout.tableType = valueOf(deviceValues(tree, disk, fd, false), "PTTYPE");
     layout.partitionCount = tree.partitionsOf(disk).size();
     if (fd) {
         const unsigned sector = tree.logicalBlockSize(disk);
@@ -118,7 +120,7 @@ PartitionLayout readPartitionLayout(const BlockTree& tree, const std::string& pa
     layout.offset = units * 512;
 
     const UniqueFd fd = openForReading(tree, partition);
-    const Values values = deviceValues(tree, partition, fd);
+    const Values values = deviceValues(tree, partition, fd, true);
     // An MBR entry's type as libblkid writes it: "0xc".
     const std::string type = valueOf(values, "PART_ENTRY_TYPE");
     unsigned parsed = 0;
