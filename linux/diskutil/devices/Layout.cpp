@@ -124,9 +124,11 @@ PartitionLayout readPartitionLayout(const BlockTree& tree, const std::string& pa
     // An MBR entry's type as libblkid writes it: "0xc".
     const std::string type = valueOf(values, "PART_ENTRY_TYPE");
     unsigned parsed = 0;
-    if (type.starts_with("0x")
-        && std::from_chars(type.data() + 2, type.data() + type.size(), parsed, 16).ptr == type.data() + type.size()) {
-        layout.mbrType = parsed;
+    if (type.starts_with("0x")) {
+        const auto [end, error] = std::from_chars(type.data() + 2, type.data() + type.size(), parsed, 16);
+        if (error == std::errc() && end == type.data() + type.size()) {
+            layout.mbrType = parsed;
+        }
     }
     layout.fsType = valueOf(values, "TYPE");
     layout.fsVersion = valueOf(values, "VERSION");
