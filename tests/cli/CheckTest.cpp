@@ -32,7 +32,7 @@ struct CheckRow {
     int status = 0;
     // The verdict line of disk4 ("" when it is not checked); "$digest"
     // stands for the boot file's SHA-256.
-    std::string verdict;
+    std::string verdict = {};
     std::string err = {};
 };
 
