@@ -104,16 +104,17 @@ def check_changed_boot_file(context: dc.Context, guest: DesktopGuest) -> str:
     changed = bytearray(original)
     changed[len(changed) // 2] ^= 0x01
     put_boot_file(MADE["path"], bytes(changed), context.work)
+    stick = plug_again(guest, MADE["path"], MADE["size"])
     try:
-        stick = plug_again(guest, MADE["path"], MADE["size"])
         # udiskie's mount comes first; the check reads the file there.
         dc.wait_for(lambda: dc.mount_point(guest, stick.device + "1"), "udiskie's mount", 120)
         status, line, seconds = check(guest, stick)
-        digest = hashlib.sha256(bytes(changed)).hexdigest()
+        digest = hashlib.sha256(bytes(changed)).hexdigest().upper()
         expect(status, line, 1, f"NOT READY: the boot file differs from this image: SHA-256 {digest}.")
-        guest.user.run(["udisksctl", "unmount", "--no-user-interaction", "-b", f"/dev/{stick.device}1"])
-        pull(guest, stick)
     finally:
+        guest.user.run(["udisksctl", "unmount", "--no-user-interaction", "-b", f"/dev/{stick.device}1"],
+                       check=False)
+        pull(guest, stick)
         put_boot_file(MADE["path"], original, context.work)
     return f"NOT READY; check {seconds:.1f} s"
 
