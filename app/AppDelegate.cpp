@@ -61,6 +61,7 @@ void AppDelegate::applicationDidFinishLaunching()
     buildMenu();
     controller_ = std::make_unique<MakerController>(bundle_ ? *bundle_ : Bundle::main(), env_,
                                                     watchDisks_ ? makeDiskWatcher() : nullptr);
+    menuBar_->addMenu(QStringLiteral("USB"))->addAction(controller_->checkAction());
     installMenuBar();
     QMainWindow* window = controller_->window();
     window->raise();

@@ -42,6 +42,9 @@ int runCommandLine(const std::vector<std::string>& arguments, const Environment&
     case Options::Command::make:
         return makeCommand(options, verifyImage(environment.image, environment.infoPlist), environment.disks,
                            output);
+    case Options::Command::check:
+        return checkCommand(options, verifyImage(environment.image, environment.infoPlist), environment.disks,
+                            output);
     }
     return exitFailed;
 }

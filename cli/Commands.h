@@ -27,4 +27,8 @@ int listCommand(const Options& options, const DiskEnv& env, Output& output);
 // every disk at once and ends with a table of the outcomes.
 int makeCommand(const Options& options, const VerifiedImage& image, const DiskEnv& env, Output& output);
 
+// --check ID... [--json]: checks every disk at once without changing it and
+// ends with a table of the verdicts (or the verdicts as JSON).
+int checkCommand(const Options& options, const VerifiedImage& image, const DiskEnv& env, Output& output);
+
 } // namespace sarnovelle::cli

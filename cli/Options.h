@@ -8,11 +8,11 @@ namespace sarnovelle::cli {
 
 // What the command line asks for.
 struct Options {
-    enum class Command { help, version, list, make };
+    enum class Command { help, version, list, make, check };
     Command command = Command::help;
-    bool json = false;            // --list --json
+    bool json = false;            // --list --json, --check --json
     bool yes = false;             // --make ... --yes: no typed confirmation
-    std::vector<std::string> ids; // --make: the whole disks, as given
+    std::vector<std::string> ids; // --make, --check: the whole disks, as given
 };
 
 // True when the arguments (argv[1] on) name one of the command line's own

@@ -98,6 +98,10 @@ const char* stateName(RunOutcome::State state)
         return "FAILED";
     case RunOutcome::State::stopped:
         return "STOPPED";
+    case RunOutcome::State::ready:
+        return "READY";
+    case RunOutcome::State::notReady:
+        return "NOT READY";
     }
     return "FAILED";
 }
@@ -179,13 +183,15 @@ RunsResult prepareAll(const std::vector<UsbDisk>& disks, const VerifiedImage& im
 std::vector<std::string> outcomeTable(const std::vector<RunOutcome>& outcomes)
 {
     std::size_t idWidth = 4;
+    std::size_t stateWidth = 7;
     for (const RunOutcome& outcome : outcomes) {
         idWidth = std::max(idWidth, outcome.id.size());
+        stateWidth = std::max(stateWidth, std::string_view(stateName(outcome.state)).size());
     }
     std::vector<std::string> lines;
-    lines.push_back(padded("Disk", idWidth) + "  Outcome  Time     Message");
+    lines.push_back(padded("Disk", idWidth) + "  " + padded("Outcome", stateWidth) + "  Time     Message");
     for (const RunOutcome& outcome : outcomes) {
-        std::string line = padded(outcome.id, idWidth) + "  " + padded(stateName(outcome.state), 7) + "  "
+        std::string line = padded(outcome.id, idWidth) + "  " + padded(stateName(outcome.state), stateWidth) + "  "
                            + padded(seconds(outcome.seconds), 7);
         if (!outcome.message.empty()) {
             line += "  " + outcome.message;

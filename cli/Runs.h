@@ -12,7 +12,7 @@ namespace sarnovelle::cli {
 
 // How one disk's run ended.
 struct RunOutcome {
-    enum class State { done, failed, stopped };
+    enum class State { done, failed, stopped, ready, notReady };
     std::string id;      // printable
     State state = State::failed;
     // Printable: the failure's message; when done, empty, or what is left

@@ -7,6 +7,7 @@
 #include "ui/RunNotifier.h"
 #include "ui/WindowLayout.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -52,6 +53,7 @@ MakerController::MakerController(Bundle bundle, DiskEnv env, std::unique_ptr<Dis
       refreshButton_(new QPushButton(QStringLiteral("Refresh"))),
       makeButton_(new QPushButton(QStringLiteral("Make USB"))),
       logScroll_(new QPlainTextEdit),
+      checkAction_(new QAction(QStringLiteral("Check USB"), this)),
       watcher_(std::move(watcher))
 {
     loadImage();
@@ -108,6 +110,7 @@ void MakerController::buildWindow()
 
     connect(refreshButton_, &QPushButton::clicked, this, &MakerController::refreshClicked);
     connect(makeButton_, &QPushButton::clicked, this, &MakerController::makeClicked);
+    connect(checkAction_, &QAction::triggered, this, &MakerController::checkClicked);
 
     logScroll_->setReadOnly(true);
     logScroll_->setUndoRedoEnabled(false);
@@ -245,6 +248,7 @@ void MakerController::updateButtons()
     diskPopup_->setEnabled(states.diskPopup);
     refreshButton_->setEnabled(states.refreshButton);
     makeButton_->setEnabled(states.makeButton);
+    checkAction_->setEnabled(states.makeButton);
 }
 
 void MakerController::log(const std::string& message)

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+class QAction;
 class QComboBox;
 class QMainWindow;
 class QMessageBox;
@@ -57,6 +58,9 @@ public:
     QPushButton* makeButton() const { return makeButton_; }
     QPlainTextEdit* logScroll() const { return logScroll_; }
     QPlainTextEdit* logView() const { return logScroll_; }
+    // "Check USB": checks the selected stick without changing it. The
+    // application puts it in its "USB" menu; enabled as Make USB is.
+    QAction* checkAction() const { return checkAction_; }
 
     const std::vector<UsbDisk>& disks() const { return disks_; }
     const Bytes& image() const { return image_; }
@@ -90,6 +94,7 @@ public:
 public Q_SLOTS:
     void refreshClicked();
     void makeClicked();
+    void checkClicked();
 
 private:
     // Counts an application-modal alert of the window as open while it
@@ -121,6 +126,8 @@ private:
     void buildWindow();
     void startRun(UsbDisk disk);
     void finish(const std::optional<std::string>& failure, bool ejectFailed = false);
+    // The check's end: its READY / NOT READY line in the log and an alert.
+    void finishCheck(bool ready, const std::string& line);
     void requireMainThread(const char* where) const;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -132,6 +139,7 @@ private:
     QPushButton* refreshButton_;
     QPushButton* makeButton_;
     QPlainTextEdit* logScroll_;
+    QAction* checkAction_;
 
     std::vector<UsbDisk> disks_;
     Bytes image_;

@@ -14,6 +14,10 @@ struct PrivilegesNeeded {
     std::string command;
 };
 
+// How a volume is mounted: read-only for a check that must not change a
+// byte (and works on a write-protected stick too).
+enum class MountAccess { readWrite, readOnly };
+
 // The four verbs that change disks, carried out by one way of reaching the
 // disks: udisks2 on the system bus, the kernel directly (as root), or none.
 // Arguments arrive checked (identifier shapes, the partitionDisk request);
@@ -27,8 +31,9 @@ public:
     virtual ~Backend() = default;
 
     virtual int partitionDisk(const Context& context, const PartitionRequest& request) = 0;
-    // `identifier` as given: "sdb1", "/dev/sdb1" or "sdbs1".
-    virtual int mount(const Context& context, const std::string& identifier) = 0;
+    // `identifier` as given: "sdb1", "/dev/sdb1" or "sdbs1". A volume
+    // mounted already keeps its mount, whatever `access` asks.
+    virtual int mount(const Context& context, const std::string& identifier, MountAccess access) = 0;
     virtual int unmount(const Context& context, const std::string& identifier) = 0;
     virtual int eject(const Context& context, const std::string& identifier) = 0;
 };

@@ -34,9 +34,9 @@ public:
     {
         return backend_->partitionDisk(context, request);
     }
-    int mount(const Context& context, const std::string& identifier) override
+    int mount(const Context& context, const std::string& identifier, MountAccess access) override
     {
-        return backend_->mount(context, identifier);
+        return backend_->mount(context, identifier, access);
     }
     int unmount(const Context& context, const std::string& identifier) override
     {

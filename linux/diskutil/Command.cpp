@@ -36,10 +36,16 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
         refuseWriteProtected(context, offeredWholeDisk(context, request.disk, command), command);
         return chooseBackend(context)->partitionDisk(context, request);
     }
-    if (command == "mount" && rest.size() == 1) {
-        const std::string identifier = identifierArgument(rest[0]);
-        refuseWriteProtected(context, partitionOfOfferedDisk(context, identifier, command), command);
-        return chooseBackend(context)->mount(context, identifier);
+    // "mount readOnly <partition>" as the macOS utility spells it; only a
+    // read-write mount is refused on a write-protected stick.
+    if (command == "mount" && (rest.size() == 1 || (rest.size() == 2 && rest[0] == "readOnly"))) {
+        const std::string identifier = identifierArgument(rest.back());
+        const MountAccess access = rest.size() == 2 ? MountAccess::readOnly : MountAccess::readWrite;
+        const std::string partition = partitionOfOfferedDisk(context, identifier, command);
+        if (access == MountAccess::readWrite) {
+            refuseWriteProtected(context, partition, command);
+        }
+        return chooseBackend(context)->mount(context, identifier, access);
     }
     if (command == "unmount" && rest.size() == 1) {
         const std::string identifier = identifierArgument(rest[0]);
@@ -53,7 +59,7 @@ int dispatch(const Context& context, const std::vector<std::string>& arguments)
     }
     throw MakerError("Unsupported invocation: diskutil " + printable(command)
                      + ". Supported: list -plist external physical; info -plist <disk>; partitionDisk; "
-                       "mount, unmount <partition>; eject <disk>.");
+                       "mount [readOnly] <partition>, unmount <partition>; eject <disk>.");
 }
 
 } // namespace

@@ -83,10 +83,10 @@ TEST_F(Shell, LaunchingBuildsTheMenuAndShowsTheWindowInFront)
     EXPECT_TRUE(delegate->controller()->imageOk());
 }
 
-TEST_F(Shell, MenuHasTheTwoMenusWithTheirItemsAndShortcuts)
+TEST_F(Shell, MenuHasTheThreeMenusWithTheirItemsAndShortcuts)
 {
     const QList<QAction*> top = delegate->menuBar()->actions();
-    ASSERT_EQ(top.size(), 2);
+    ASSERT_EQ(top.size(), 3);
     QMenu* appMenu = top[0]->menu();
     QMenu* editMenu = top[1]->menu();
     ASSERT_NE(appMenu, nullptr);
@@ -110,6 +110,13 @@ TEST_F(Shell, MenuHasTheTwoMenusWithTheirItemsAndShortcuts)
     EXPECT_EQ(edit[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+C")));
     EXPECT_EQ(edit[1]->text(), QStringLiteral("Select All"));
     EXPECT_EQ(edit[1]->shortcut(), QKeySequence(QStringLiteral("Ctrl+A")));
+
+    QMenu* usbMenu = top[2]->menu();
+    ASSERT_NE(usbMenu, nullptr);
+    EXPECT_EQ(usbMenu->title(), QStringLiteral("USB"));
+    ASSERT_EQ(usbMenu->actions().size(), 1);
+    EXPECT_EQ(usbMenu->actions()[0], delegate->controller()->checkAction());
+    EXPECT_EQ(usbMenu->actions()[0]->text(), QStringLiteral("Check USB"));
 }
 
 TEST_F(Shell, SelectAllAndCopyActOnTheFocusedLog)

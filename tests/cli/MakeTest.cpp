@@ -212,11 +212,13 @@ TEST(CliMake, WrongUsageIsRefusedAndHelpAndVersionAnswer)
     const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
         {{"--make"}, "--make needs at least one disk id (see --list)."},
         {{"--make", "disk4", "disk4", "--yes"}, "The disk disk4 is named twice."},
-        {{"--make", "disk4", "--json"}, "--json goes with --list."},
+        {{"--make", "disk4", "--json"}, "--json goes with --list or --check."},
         {{"--list", "--yes"}, "--yes goes with --make."},
-        {{"--list", "--make", "disk4"}, "Give either --list or --make, not both."},
+        {{"--list", "--make", "disk4"}, "Give one of --list, --make and --check."},
+        {{"--check"}, "--check needs at least one disk id (see --list)."},
+        {{"--check", "disk4", "--yes"}, "--yes goes with --make."},
         {{"--list", "--force"}, "Unknown option --force."},
-        {{"--yes"}, "Give --list or --make."},
+        {{"--yes"}, "Give --list, --make or --check."},
     };
     for (const auto& [arguments, message] : wrong) {
         const CliResult result = tree.run(arguments);

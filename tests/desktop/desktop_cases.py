@@ -509,3 +509,13 @@ def read_only_root_reported(context: Context) -> str:
     if "write-protected" not in text:
         raise AssertionError(f"the report does not say why: {text[:3000]}")
     return f"failed after {seconds:.0f} s: {first}"
+
+
+# Sticks checked without changing them (check_cases.py), on the same guest
+# before the site policy and udisks2 go.
+import check_cases  # noqa: E402
+
+for _name in check_cases.CASES:
+    globals()[_name] = getattr(check_cases, _name)
+ON_ONE_GUEST[ON_ONE_GUEST.index("site_policy"):ON_ONE_GUEST.index("site_policy")] = check_cases.CASES
+ALL = ON_ONE_GUEST + OWN_BOOT

@@ -100,7 +100,10 @@ gboolean FakeUdisks::Handlers::mount(UDisksFilesystem* filesystem, GDBusMethodIn
 {
     auto* self = static_cast<FakeUdisks*>(data);
     const std::string name = self->nameOf(filesystem);
-    self->record("Mount " + name, options);
+    // The mount options asked for ("ro") show in the call.
+    const gchar* mountOptions = nullptr;
+    const bool withOptions = g_variant_lookup(options, "options", "&s", &mountOptions) != 0;
+    self->record("Mount " + name + (withOptions ? std::string(" options=") + mountOptions : std::string()), options);
     if (self->refused("Mount", invocation)) {
         return TRUE;
     }

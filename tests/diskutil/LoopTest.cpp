@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace sarnovelle::test {
@@ -88,7 +89,9 @@ protected:
                 return standin::partitionCommand(context, rest);
             }
             if (verb == "mount") {
-                return standin::mountCommand(context, rest.at(0));
+                return rest.size() == 2 && rest[0] == "readOnly"
+                           ? standin::mountCommand(context, rest[1], standin::MountAccess::readOnly)
+                           : standin::mountCommand(context, rest.at(0), standin::MountAccess::readWrite);
             }
             if (verb == "unmount") {
                 return standin::unmountCommand(context, rest.at(0));
@@ -301,6 +304,87 @@ TEST_F(LoopDisk, MountsTheNewPartitionForTheDesktopUser)
     EXPECT_EQ(mounted.status, 0) << mounted.err;
     EXPECT_EQ(mounted.out, "Volume " + loop->name() + "p1 mounted at " + folder.string() + "\n");
     run({"unmount", loop->name() + "s1"});
+}
+
+// What info says of a disk's table and partition 1, for the states a stick
+// may be found in; each state is made with the system's own tools.
+struct LayoutRow {
+    const char* name;
+    // Shell commands run on the made stick; $disk is the loop device.
+    const char* change;
+    const char* content;
+    std::uint64_t partitions;
+    bool gptHeader;
+    // Partition 1's keys; absent when it has none.
+    std::optional<std::uint64_t> mbrType;
+    const char* filesystemName;
+};
+
+class LoopLayout : public LoopDisk, public ::testing::WithParamInterface<LayoutRow> {};
+
+TEST_P(LoopLayout, InfoAnswersTheTableAndPartition)
+{
+    const LayoutRow& row = GetParam();
+    partition("SARNOVELLE");
+    run({"unmount", loop->name() + "s1"});
+    if (*row.change != '\0') {
+        // The kernel takes the new table as partx hands it over (BLKPG);
+        // without a table, partx takes the old partitions away.
+        tool("sh", {"-c", std::string("disk=") + loop->node() + "; " + row.change
+                              + "; partx -u $disk 2>/dev/null || partx -d $disk"});
+    }
+    const Invocation disk = run({"info", "-plist", loop->name()});
+    ASSERT_EQ(disk.status, 0) << disk.err;
+    const auto diskInfo = PlistDict::parse(toBytes(disk.out));
+    ASSERT_TRUE(diskInfo);
+    EXPECT_EQ(diskInfo->text("Content"), row.content);
+    EXPECT_EQ(diskInfo->number("PartitionCount"), row.partitions);
+    EXPECT_EQ(diskInfo->boolean("GPTHeader"), row.gptHeader);
+    if (row.partitions == 0) {
+        return;
+    }
+    const Invocation part = run({"info", "-plist", loop->name() + "s1"});
+    ASSERT_EQ(part.status, 0) << part.err;
+    const auto partInfo = PlistDict::parse(toBytes(part.out));
+    ASSERT_TRUE(partInfo);
+    EXPECT_EQ(partInfo->number("PartitionMapPartitionOffset"), 1048576u);
+    EXPECT_EQ(partInfo->number("MBRPartitionType"), row.mbrType);
+    EXPECT_EQ(partInfo->text("FilesystemName").value_or(""), row.filesystemName);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sticks, LoopLayout,
+    ::testing::Values(
+        LayoutRow{"MadeByTheRun", "", "FDisk_partition_scheme", 1, false, 0x0c, "MS-DOS (FAT32)"},
+        LayoutRow{"TypeChanged", "sfdisk --part-type $disk 1 b", "FDisk_partition_scheme", 1, false, 0x0b,
+                  "MS-DOS (FAT32)"},
+        LayoutRow{"Fat16", "mkfs.fat -F 16 -n SARNOVELLE ${disk}p1 >/dev/null", "FDisk_partition_scheme", 1, false,
+                  0x0c, "MS-DOS (FAT16)"},
+        LayoutRow{"GptHeaderBesideTheMbr", "printf 'EFI PART' | dd of=$disk bs=1 seek=512 conv=notrunc 2>/dev/null",
+                  "FDisk_partition_scheme", 1, true, 0x0c, "MS-DOS (FAT32)"},
+        LayoutRow{"TwoPartitions", "echo ',64M,83' | sfdisk --append $disk >/dev/null", "FDisk_partition_scheme", 2,
+                  false, 0x0c, "MS-DOS (FAT32)"},
+        LayoutRow{"Gpt", "echo ',1G,EBD0A0A2-B9E5-4433-87C0-68B6B72699C7' | sfdisk --label gpt $disk >/dev/null",
+                  "GUID_partition_scheme", 1, true, std::nullopt, "MS-DOS (FAT32)"},
+        LayoutRow{"Blank", "dd if=/dev/zero of=$disk bs=1M count=2 conv=notrunc 2>/dev/null", "", 0, false,
+                  std::nullopt, ""}),
+    [](const ::testing::TestParamInfo<LayoutRow>& info) { return std::string(info.param.name); });
+
+TEST_F(LoopDisk, MountsReadOnlyWithoutChangingAByte)
+{
+    if (!kernelMountsVfat()) {
+        GTEST_SKIP() << "This kernel cannot mount vfat; the mount step is covered by the system test in a VM.";
+    }
+    partition("SARNOVELLE");
+    run({"unmount", loop->name() + "s1"});
+    const std::string before = tool("sha256sum", {loop->node()});
+    const Invocation mounted = run({"mount", "readOnly", loop->name() + "s1"});
+    ASSERT_EQ(mounted.status, 0) << mounted.err;
+    const auto folder = dir / "media/root/SARNOVELLE";
+    std::ofstream written(folder / "NEW.TXT");
+    EXPECT_FALSE(written.is_open()) << "a read-only mount took a new file";
+    run({"unmount", loop->name() + "s1"});
+    EXPECT_EQ(tool("sha256sum", {loop->node()}), before);
 }
 
 } // namespace

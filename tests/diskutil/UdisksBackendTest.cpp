@@ -203,7 +203,10 @@ TEST_F(Udisks, MountAndUnmountGoThroughTheService)
     const Outcome mounted = system.run({"mount", "sdbs1"}, false);
     EXPECT_EQ(mounted.status, 0) << mounted.err;
     EXPECT_EQ(mounted.out, "Volume sdb1 mounted at /media/alice/sdb1\n");
-    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Mount sdb1"}));
+    system.run({"unmount", "sdbs1"}, false);
+    const Outcome readOnly = system.run({"mount", "readOnly", "sdbs1"}, false);
+    EXPECT_EQ(readOnly.status, 0) << readOnly.err;
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Mount sdb1", "Unmount sdb1", "Mount sdb1 options=ro"}));
 }
 
 TEST_F(Udisks, UnmountTakesAwayEveryMountOfTheVolume)

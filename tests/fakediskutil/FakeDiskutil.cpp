@@ -137,8 +137,36 @@ void FakeDiskutil::simulateStick(const FakeStick& stick)
                    {"mountDelay", std::to_string(stick.mountDelay)},
                    {"filesystem", stick.filesystem},
                    {"ejectStatus", std::to_string(stick.ejectStatus)},
-                   {"remountSamePath", stick.remountSamePath ? "1" : "0"}});
+                   {"remountSamePath", stick.remountSamePath ? "1" : "0"},
+                   {"label", stick.label},
+                   {"offset", std::to_string(stick.offset)},
+                   {"size", std::to_string(stick.size)},
+                   {"type", std::to_string(stick.type)},
+                   {"content", stick.content},
+                   {"filesystemName", stick.filesystemName}});
     fs::remove(folder_ / "stick" / "state");
+}
+
+void FakeDiskutil::madeStick(const FakeStick& stick, const std::vector<std::pair<std::string, std::string>>& files,
+                             bool mounted)
+{
+    simulateStick(stick);
+    const fs::path volume = folder_ / "volumes" / (mounted ? stick.label : std::string(".unmounted"));
+    fs::create_directories(volume);
+    for (const auto& [path, content] : files) {
+        fs::create_directories((volume / path).parent_path());
+        writeWhole(volume / path, content);
+    }
+    writeSettings(folder_ / "stick" / "state", {{"name", stick.label},
+                                                {"mounts", "1"},
+                                                {"ejected", "0"},
+                                                {"pending", "0"},
+                                                {"mountPoint", mounted ? volume.string() : std::string()}});
+}
+
+bool FakeDiskutil::readOnlyMount() const
+{
+    return readSettings(folder_ / "stick" / "state")["readOnly"] == "1";
 }
 
 std::string FakeDiskutil::stickMountPoint() const

@@ -34,7 +34,9 @@
 //                       (whole-disk identifier, e.g. disk4), mountDelay
 //                       (info queries reporting an empty MountPoint after
 //                       each mount), filesystem (FilesystemType, default
-//                       msdos), ejectStatus, remountSamePath (0 or 1).
+//                       msdos), ejectStatus, remountSamePath (0 or 1),
+//                       and the partition's label and layout keys in info
+//                       (label, offset, size, type, content, filesystemName).
 //   stick/state         written by the program: the stick's state.
 //   volumes/            written by the program: the partition's mount
 //                       points. partitionDisk empties this folder and mounts
@@ -74,6 +76,14 @@ struct FakeStick {
     std::string filesystem = "msdos";
     int ejectStatus = 0;
     bool remountSamePath = false;
+    // What info answers about the partition; the defaults are a stick as
+    // a run makes it.
+    std::string label = "SARNOVELLE";
+    std::uint64_t offset = 1048576;
+    std::uint64_t size = 1073741824;
+    unsigned type = 0x0c;
+    std::string content = "DOS_FAT_32";
+    std::string filesystemName = "MS-DOS (FAT32)";
 };
 
 class FakeDiskutil {
@@ -114,6 +124,12 @@ public:
     void usbDisk(const std::string& identifier, const std::string& mediaName, std::uint64_t size);
 
     void simulateStick(const FakeStick& stick);
+    // A simulated stick made earlier: its volume holds `files` (paths
+    // relative to the volume) and is mounted (as an automounter would) or
+    // not. Whether it was last mounted read-only shows in readOnlyMount().
+    void madeStick(const FakeStick& stick, const std::vector<std::pair<std::string, std::string>>& files,
+                   bool mounted);
+    bool readOnlyMount() const;
     // The simulated partition's current mount point; empty when unmounted.
     std::string stickMountPoint() const;
 

@@ -35,7 +35,27 @@ std::string xmlEscape(const std::string& text)
     return escaped;
 }
 
-std::string partitionInfo(const std::string& partition, const std::string& filesystem, const std::string& mountPoint)
+std::string setting(const std::map<std::string, std::string>& config, const std::string& key, const char* fallback)
+{
+    const auto found = config.find(key);
+    return found == config.end() ? fallback : found->second;
+}
+
+// The partition's layout keys as the disk utility answers them; the
+// configuration may change each (see FakeStick).
+std::string layoutKeys(const std::map<std::string, std::string>& config)
+{
+    return "\t<key>PartitionMapPartitionOffset</key>\n\t<integer>" + setting(config, "offset", "1048576")
+           + "</integer>\n"
+             "\t<key>Size</key>\n\t<integer>" + setting(config, "size", "1073741824") + "</integer>\n"
+           "\t<key>MBRPartitionType</key>\n\t<integer>" + setting(config, "type", "12") + "</integer>\n"
+           "\t<key>Content</key>\n\t<string>" + xmlEscape(setting(config, "content", "DOS_FAT_32")) + "</string>\n"
+           "\t<key>FilesystemName</key>\n\t<string>" + xmlEscape(setting(config, "filesystemName", "MS-DOS (FAT32)"))
+           + "</string>\n";
+}
+
+std::string partitionInfo(const std::string& partition, const std::string& filesystem, const std::string& mountPoint,
+                          const std::string& label, const std::string& layout)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -44,8 +64,8 @@ std::string partitionInfo(const std::string& partition, const std::string& files
            "\t<key>DeviceIdentifier</key>\n\t<string>" + xmlEscape(partition) + "</string>\n"
            "\t<key>FilesystemType</key>\n\t<string>" + xmlEscape(filesystem) + "</string>\n"
            "\t<key>MountPoint</key>\n\t<string>" + xmlEscape(mountPoint) + "</string>\n"
-           "\t<key>VolumeName</key>\n\t<string>SARNOVELLE</string>\n"
-           "</dict>\n</plist>\n";
+           "\t<key>VolumeName</key>\n\t<string>" + xmlEscape(label) + "</string>\n"
+           + layout + "</dict>\n</plist>\n";
 }
 
 class Stick {
@@ -76,6 +96,10 @@ public:
             return unmount();
         }
         if (a == std::vector<std::string>{"mount", partition()}) {
+            return mount();
+        }
+        if (a == std::vector<std::string>{"mount", "readOnly", partition()}) {
+            set("readOnly", "1");
             return mount();
         }
         if (a == std::vector<std::string>{"eject", device}) {
@@ -115,7 +139,9 @@ private:
             mountPoint.clear();
         }
         const auto found = config_.find("filesystem");
-        return Reply{partitionInfo(partition(), found == config_.end() ? "msdos" : found->second, mountPoint), 0};
+        return Reply{partitionInfo(partition(), found == config_.end() ? "msdos" : found->second, mountPoint,
+                                   setting(config_, "label", "SARNOVELLE"), layoutKeys(config_)),
+                     0};
     }
 
     Reply unmount()
@@ -125,6 +151,7 @@ private:
         }
         fs::rename(state_["mountPoint"], unmountedFolder());
         set("mountPoint", "");
+        set("readOnly", "0");
         save();
         return Reply{"Volume " + state_["name"] + " on " + partition() + " unmounted\n", 0};
     }

@@ -2,6 +2,7 @@
 
 #include "core/MakerError.h"
 #include "linux/diskutil/devices/Identifier.h"
+#include "linux/diskutil/devices/Layout.h"
 #include "linux/diskutil/checks/InUse.h"
 #include "linux/diskutil/devices/Mounts.h"
 #include "linux/diskutil/devices/Probe.h"
@@ -10,7 +11,9 @@
 #include "linux/diskutil/checks/WriteProtection.h"
 #include "linux/diskutil/devices/Transport.h"
 
+#include <array>
 #include <charconv>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 
@@ -34,15 +37,66 @@ void describeWholeDisk(PlistDict& answer, const BlockTree& tree, const std::stri
     answer.setBool("WritableMedia", !isWriteProtected(tree, disk));
 }
 
+// The table's name for what an MBR entry holds, as the macOS utility
+// shows a partition's "Content"; the type byte in hex for the others.
+std::string mbrContent(unsigned type)
+{
+    switch (type) {
+    case 0x0b:
+    case 0x0c:
+        return "DOS_FAT_32";
+    case 0x01:
+        return "DOS_FAT_12";
+    case 0x04:
+    case 0x06:
+    case 0x0e:
+        return "DOS_FAT_16";
+    case 0x07:
+        return "Windows_NTFS";
+    case 0x83:
+        return "Linux";
+    default:
+        std::array<char, 8> hex{};
+        std::snprintf(hex.data(), hex.size(), "0x%02x", type & 0xffU);
+        return hex.data();
+    }
+}
+
+// The whole disk's table as the macOS utility names its "Content", and
+// (keys of this utility alone) the kernel's count of partitions and
+// whether sector 1 holds a GPT header beside it.
+void describeTable(PlistDict& answer, const BlockTree& tree, const std::string& disk)
+{
+    const DiskLayout layout = readDiskLayout(tree, disk);
+    answer.setText("Content", layout.tableType == "dos"   ? "FDisk_partition_scheme"
+                              : layout.tableType == "gpt" ? "GUID_partition_scheme"
+                                                          : layout.tableType);
+    answer.setNumber("PartitionCount", layout.partitionCount);
+    if (layout.gptHeader) {
+        answer.setBool("GPTHeader", *layout.gptHeader);
+    }
+}
+
 void describeVolume(PlistDict& answer, const BlockTree& tree, const std::vector<MountEntry>& table,
                     const std::string& name)
 {
     const auto mounts = mountsOf(tree, table, name);
     // A mounted volume's type is the kernel's; only its label is read.
     const FilesystemProbe probe = probeFilesystem(tree.node(name), mounts.empty() ? "" : mounts.front().fsType);
-    answer.setText("FilesystemType", filesystemName(mounts.empty() ? probe.type : mounts.front().fsType));
-    answer.setText("VolumeName", probe.label);
+    // Where this user cannot read the device, udev's record speaks for it.
+    const PartitionLayout layout = readPartitionLayout(tree, name);
+    const std::string type = !mounts.empty() ? mounts.front().fsType : !probe.type.empty() ? probe.type : layout.fsType;
+    answer.setText("FilesystemType", filesystemName(type));
+    if (filesystemName(type) == "msdos" && !layout.fsVersion.empty()) {
+        answer.setText("FilesystemName", "MS-DOS (" + layout.fsVersion + ")");
+    }
+    answer.setText("VolumeName", !probe.type.empty() ? probe.label : layout.label);
     answer.setText("MountPoint", mounts.empty() ? std::string() : mounts.front().mountPoint);
+    answer.setNumber("PartitionMapPartitionOffset", layout.offset);
+    if (layout.mbrType) {
+        answer.setText("Content", mbrContent(*layout.mbrType));
+        answer.setNumber("MBRPartitionType", *layout.mbrType);
+    }
 }
 
 PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& table, const std::vector<SwapEntry>& swaps,
@@ -62,6 +116,7 @@ PlistDict deviceAnswer(const BlockTree& tree, const std::vector<MountEntry>& tab
         if (const std::string user = whatUsesDisk(tree, table, swaps, name); !user.empty()) {
             answer.setText("InUseBy", user);
         }
+        describeTable(answer, tree, name);
     } else {
         const std::string number = tree.attribute(name, "partition").value_or("");
         std::uint64_t value = 0;

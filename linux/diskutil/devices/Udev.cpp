@@ -7,9 +7,6 @@
 
 namespace sarnovelle::standin {
 
-namespace {
-
-// The properties of udev's record of the device ("E:<key>=<value>").
 std::map<std::string, std::string> udevRecord(const BlockTree& tree, const std::string& device)
 {
     std::map<std::string, std::string> properties;
@@ -26,8 +23,6 @@ std::map<std::string, std::string> udevRecord(const BlockTree& tree, const std::
     }
     return properties;
 }
-
-} // namespace
 
 std::optional<std::string> zfsPoolOfMember(const BlockTree& tree, const std::string& device)
 {

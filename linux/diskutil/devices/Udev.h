@@ -2,10 +2,15 @@
 
 #include "linux/diskutil/devices/BlockTree.h"
 
+#include <map>
 #include <optional>
 #include <string>
 
 namespace sarnovelle::standin {
+
+// The properties of udev's record of the device ("E:<key>=<value>" lines
+// of b<major>:<minor> in Roots::udevData); empty when it has none.
+std::map<std::string, std::string> udevRecord(const BlockTree& tree, const std::string& device);
 
 // The name of the ZFS pool the device is a member of (empty when the
 // member names none), or nothing when it is no member. udev's record

@@ -10,9 +10,9 @@ int KernelBackend::partitionDisk(const Context& context, const PartitionRequest&
     return partitionWithKernel(context, request);
 }
 
-int KernelBackend::mount(const Context& context, const std::string& identifier)
+int KernelBackend::mount(const Context& context, const std::string& identifier, MountAccess access)
 {
-    return mountCommand(context, identifier);
+    return mountCommand(context, identifier, access);
 }
 
 int KernelBackend::unmount(const Context& context, const std::string& identifier)

@@ -9,7 +9,7 @@ namespace sarnovelle::standin {
 class KernelBackend final : public Backend {
 public:
     int partitionDisk(const Context& context, const PartitionRequest& request) override;
-    int mount(const Context& context, const std::string& identifier) override;
+    int mount(const Context& context, const std::string& identifier, MountAccess access) override;
     int unmount(const Context& context, const std::string& identifier) override;
     int eject(const Context& context, const std::string& identifier) override;
 };

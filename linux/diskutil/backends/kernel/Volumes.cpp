@@ -162,7 +162,7 @@ void unmountEverything(const Context& context, const BlockTree& tree, const std:
     }
 }
 
-std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name)
+std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name, MountAccess access)
 {
     const auto table = readMountInfo(context.roots);
     if (const auto mounts = mountsOf(tree, table, name); !mounts.empty()) {
@@ -197,8 +197,9 @@ std::string mountVolume(const Context& context, const BlockTree& tree, const std
     }
     const std::string owner = "uid=" + std::to_string(context.owner.uid) + ",gid=" + std::to_string(context.owner.gid);
     const std::string options = probe.type == "vfat" ? owner + ",shortname=mixed,utf8,showexec,flush" : owner;
-    if (::mount(tree.node(name).c_str(), folder.c_str(), probe.type.c_str(), MS_NOSUID | MS_NODEV | MS_RELATIME,
-                options.c_str())
+    const unsigned long readOnly = access == MountAccess::readOnly ? MS_RDONLY : 0;
+    if (::mount(tree.node(name).c_str(), folder.c_str(), probe.type.c_str(),
+                MS_NOSUID | MS_NODEV | MS_RELATIME | readOnly, options.c_str())
         != 0) {
         const int error = errno;
         ::rmdir(folder.c_str());
@@ -208,12 +209,12 @@ std::string mountVolume(const Context& context, const BlockTree& tree, const std
     return folder.string();
 }
 
-int mountCommand(const Context& context, const std::string& argument)
+int mountCommand(const Context& context, const std::string& argument, MountAccess access)
 {
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifierArgument(argument));
     requirePrivileges(context, "mount");
-    const std::string mountPoint = mountVolume(context, tree, name);
+    const std::string mountPoint = mountVolume(context, tree, name, access);
     context.say("Volume " + name + " mounted at " + mountPoint);
     return 0;
 }

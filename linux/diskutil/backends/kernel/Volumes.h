@@ -23,9 +23,12 @@ void unmountEverything(const Context& context, const BlockTree& tree, const std:
 // Mounts a FAT (or exFAT) partition for the desktop user at
 // <media>/<user>/<label>, as the desktop's automounter would, and returns
 // the mount point; a partition mounted already keeps its mount point.
-std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name);
+// Read-only (MS_RDONLY) when asked: nothing is written, not even the
+// file system's dirty flag, and a write-protected stick mounts too.
+std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name,
+                        MountAccess access = MountAccess::readWrite);
 
-int mountCommand(const Context& context, const std::string& argument);
+int mountCommand(const Context& context, const std::string& argument, MountAccess access);
 int unmountCommand(const Context& context, const std::string& argument);
 int ejectCommand(const Context& context, const std::string& argument);
 

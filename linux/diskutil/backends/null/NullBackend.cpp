@@ -19,7 +19,7 @@ int NullBackend::partitionDisk(const Context&, const PartitionRequest&)
     refuse("partitionDisk");
 }
 
-int NullBackend::mount(const Context&, const std::string&)
+int NullBackend::mount(const Context&, const std::string&, MountAccess)
 {
     refuse("mount");
 }

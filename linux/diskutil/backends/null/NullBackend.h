@@ -14,7 +14,7 @@ public:
     explicit NullBackend(std::string udisksProblem) : udisksProblem_(std::move(udisksProblem)) {}
 
     int partitionDisk(const Context& context, const PartitionRequest& request) override;
-    int mount(const Context& context, const std::string& identifier) override;
+    int mount(const Context& context, const std::string& identifier, MountAccess access) override;
     int unmount(const Context& context, const std::string& identifier) override;
     int eject(const Context& context, const std::string& identifier) override;
 

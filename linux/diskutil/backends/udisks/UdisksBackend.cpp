@@ -151,7 +151,7 @@ void UdisksBackend::unmountDisk(const BlockTree& tree, const std::string& disk,
     unmountVolume(disk, object);
 }
 
-std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* object) const
+std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* object, MountAccess access) const
 {
     bus_->settle();
     if (udisks_object_peek_filesystem(object) == nullptr) {
@@ -164,7 +164,10 @@ std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* ob
     allowLongCall(filesystem.get());
     GErrorSlot error;
     gchar* mounted = nullptr;
-    if (udisks_filesystem_call_mount_sync(filesystem.get(), udisksOptions(), &mounted, nullptr, error)) {
+    GVariant* const options = access == MountAccess::readOnly
+                                  ? udisksOptions({{"options", g_variant_new_string("ro")}})
+                                  : udisksOptions();
+    if (udisks_filesystem_call_mount_sync(filesystem.get(), options, &mounted, nullptr, error)) {
         const GCharPtr owned(mounted);
         return owned.get();
     }
@@ -298,12 +301,12 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
     return 0;
 }
 
-int UdisksBackend::mount(const Context& context, const std::string& identifier)
+int UdisksBackend::mount(const Context& context, const std::string& identifier, MountAccess access)
 {
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifier);
     const GObjectPtr<UDisksObject> object = blockObject(tree, name);
-    const std::string mountPoint = mountVolume(name, object.get());
+    const std::string mountPoint = mountVolume(name, object.get(), access);
     context.say("Volume " + name + " mounted at " + mountPoint);
     return 0;
 }

@@ -21,7 +21,7 @@ public:
     explicit UdisksBackend(std::unique_ptr<UdisksBus> bus) : bus_(std::move(bus)) {}
 
     int partitionDisk(const Context& context, const PartitionRequest& request) override;
-    int mount(const Context& context, const std::string& identifier) override;
+    int mount(const Context& context, const std::string& identifier, MountAccess access) override;
     int unmount(const Context& context, const std::string& identifier) override;
     int eject(const Context& context, const std::string& identifier) override;
 
@@ -44,8 +44,10 @@ private:
     // system, and a new run goes on from either. A partition that holds a
     // partition table itself is left to the whole disk's new table.
     void eraseVolumeAtStart(const BlockTree& tree, const std::string& diskPath) const;
-    // The volume's mount point, mounting it when no one has yet.
-    std::string mountVolume(const std::string& name, UDisksObject* object) const;
+    // The volume's mount point, mounting it when no one has yet (with the
+    // mount option "ro" when read-only is asked).
+    std::string mountVolume(const std::string& name, UDisksObject* object,
+                            MountAccess access = MountAccess::readWrite) const;
 
     std::unique_ptr<UdisksBus> bus_;
 };
