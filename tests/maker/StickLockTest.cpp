@@ -110,7 +110,7 @@ TEST(StickLock, NoLockFileAnotherUserCanPutInItsPlaceBlocksOrJamsARun)
     };
     const auto plainFile = [&](uid_t owner, mode_t mode) {
         std::ofstream(path) << "";
-        ::chown(path.c_str(), owner, owner);
+        ASSERT_EQ(::chown(path.c_str(), owner, owner), 0);
         ::chmod(path.c_str(), mode);
     };
     UniqueFd held;
@@ -127,7 +127,7 @@ TEST(StickLock, NoLockFileAnotherUserCanPutInItsPlaceBlocksOrJamsARun)
         {"root's stale file, taken by an ordinary user", [&] { plainFile(0, 0644); }, otherUid, "taken 644"},
         {"a FIFO of another user", [&] {
              ::mkfifo(path.c_str(), 0666);
-             ::chown(path.c_str(), otherUid, otherUid);
+             ASSERT_EQ(::chown(path.c_str(), otherUid, otherUid), 0);
          },
          0, refused("is a FIFO of " + other + ", not a lock file")},
         {"another user's file", [&] { plainFile(otherUid, 0644); }, 0,
@@ -136,7 +136,7 @@ TEST(StickLock, NoLockFileAnotherUserCanPutInItsPlaceBlocksOrJamsARun)
          refused("cannot be opened (Permission denied); it belongs to root")},
         {"a symbolic link of another user", [&] {
              fs::create_symlink("/etc/passwd", path);
-             ::lchown(path.c_str(), otherUid, otherUid);
+             ASSERT_EQ(::lchown(path.c_str(), otherUid, otherUid), 0);
          },
          0, refused("is a symbolic link of " + other + ", not a lock file")},
         {"the lock held by a run of another installation", [&] {
