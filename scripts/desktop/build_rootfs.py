@@ -30,7 +30,7 @@ PACKAGES = [
     # the desktop's plumbing
     "systemd", "systemd-sysv", "libpam-systemd", "dbus", "polkitd", "udev", "kmod",
     "udisks2", "udiskie", "dosfstools", "fdisk", "passwd", "login", "procps",
-    "e2fsprogs", "lvm2", "cryptsetup-bin",
+    "e2fsprogs", "lvm2", "cryptsetup-bin", "mdadm",
     # a kernel that finds its root file system on virtio, USB and LVM
     "linux-image-amd64", "initramfs-tools",
     # the project's runtime libraries, so that its package installs offline

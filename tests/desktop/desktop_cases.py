@@ -506,3 +506,11 @@ def read_only_root_reported(context: Context) -> str:
     if "write-protected" not in text:
         raise AssertionError(f"the report does not say why: {text[:3000]}")
     return f"failed after {seconds:.0f} s: {first}"
+
+
+# Used sticks whose volume was closed before the run (used_stick_cases.py),
+# before the cases that change polkit's rules and stop udisks2.
+import used_stick_cases  # noqa: E402
+globals().update(used_stick_cases.CASES)
+ON_ONE_GUEST[ON_ONE_GUEST.index("busy_stick"):ON_ONE_GUEST.index("busy_stick")] = list(used_stick_cases.CASES)
+ALL = ON_ONE_GUEST + OWN_BOOT
