@@ -23,6 +23,9 @@ class UsedStick:
     magics: tuple[tuple[int, bytes], ...]  # (offset in partition 1, bytes) on the host after setup
     teardown: str  # run whatever happened, before the next row
     refusal: str = ""  # the reason the stick is left out; empty: it must end DONE
+    # prints what took up the old volume during the run (the journal after
+    # $cursor); empty: nothing did
+    taken_up: str = ""
 
 
 USED_STICKS = [
@@ -31,11 +34,15 @@ USED_STICKS = [
               "udevadm settle; mdadm --stop /dev/md/snold; udevadm settle; "
               # an array udev's rules put together again after the stop goes too
               "for md in $(ls /sys/class/block/${part#/dev/}/holders); do mdadm --stop /dev/$md; done",
-              ((4096, MD_MAGIC),), "mdadm --stop /dev/md/snold"),
+              ((4096, MD_MAGIC),), "mdadm --stop /dev/md/snold",
+              taken_up="journalctl -k -q --after-cursor=\"$cursor\" | grep -E 'md/raid1|md12[0-9]' || true; "
+                       "ls -d /sys/block/md* 2>/dev/null || true"),
     UsedStick("an old LVM physical volume, the group deactivated", "oldlvm",
               "pvcreate -q $part; vgcreate -q snold $part; lvcreate -q -y -n data -L 64M snold; "
-              "udevadm settle; vgchange -q -an snold",
-              ((dc.SECTOR + 24, b"LVM2 001"),), "vgchange -q -an snold"),
+              "udevadm settle; vgchange -q -an snold; rm -f /run/lvm/pvs_online/* /run/lvm/vgs_online/*",
+              ((dc.SECTOR + 24, b"LVM2 001"),), "vgchange -q -an snold",
+              # LVM's autoactivation marks a physical volume it saw online
+              taken_up="find /run/lvm/pvs_online /run/lvm/vgs_online -type f 2>/dev/null || true"),
     UsedStick("a closed LUKS partition", "oldluks",
               "printf sarnovelle | cryptsetup luksFormat -q --type luks2 --pbkdf pbkdf2 "
               "--pbkdf-force-iterations 1000 $part -",
@@ -95,7 +102,13 @@ def used_sticks_closed(context: dc.Context, guest) -> str:
             if row.refusal:
                 notes.append(f"{row.what}: {left_out(guest, stick, row, part)}")
                 continue
+            cursor = guest.root.run(["sh", "-c", "journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p'"]
+                                    ).stdout.strip()
             notes.append(f"{row.what}: {dc.prepare(context, guest, stick)}")
+            taken = guest.root.run(["sh", "-c", f"cursor='{cursor}'; {row.taken_up or 'true'}"],
+                                   check=False).stdout.strip()
+            if taken:
+                raise AssertionError(f"the old volume was taken up during the run: {taken}")
             if any(magics_at(stick, row.magics)):
                 raise AssertionError(f"{row.what}: an old signature is left in the new partition")
         except AssertionError as error:
