@@ -32,11 +32,18 @@ std::int32_t runDiskutil(const DiskEnv& env, const std::vector<std::string>& arg
 }
 
 // The chosen disk must still be listed with the same serial number and
-// size; otherwise another stick may sit under the same name.
+// size; otherwise another stick may sit under the same name. The same
+// stick left out because something uses it now is said to be in use.
 void recheck(const UsbDisk& chosen, const DiskEnv& env)
 {
-    const std::vector<UsbDisk> fresh = listUsbDisks(env);
-    for (const UsbDisk& disk : fresh) {
+    const UsbDiskSurvey survey = surveyUsbDisks(env);
+    for (const LeftOutDisk& disk : survey.leftOut) {
+        if (disk.id == chosen.id && disk.reason.starts_with("in use by ")
+            && (!chosen.sequence || diskSequence(env, chosen.id) == chosen.sequence)) {
+            throw MakerError("The selected USB disk " + chosen.id + " is " + disk.reason + "; nothing was changed.");
+        }
+    }
+    for (const UsbDisk& disk : survey.disks) {
         if (disk.id != chosen.id) {
             continue;
         }
@@ -122,9 +129,14 @@ MakeUsbResult makeUsb(const UsbDisk& disk, const Bytes& image, const std::string
     }
 
     MakeUsbResult result;
-    // The image is verified: a stick pulled now is ready. Whatever sits
-    // under its name by now is not ejected.
-    if (!isSameDisk(disk, env) || runDiskutil(env, {"eject", devicePath}, log) != 0) {
+    // The image is verified: a stick pulled now is ready, and there is
+    // nothing left to eject. Whatever sits under its name by now is not
+    // ejected.
+    if (!isSameDisk(disk, env)) {
+        log("The USB disk " + disk.id + " was pulled before it was ejected; it is ready.");
+        return result;
+    }
+    if (runDiskutil(env, {"eject", devicePath}, log) != 0) {
         // Not a failure: the stick is prepared, only still mounted.
         log(std::string(ejectFailedLine));
         result.ejectFailed = true;

@@ -3,47 +3,70 @@
 #include "core/MakerError.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <system_error>
 #include <filesystem>
+#include <system_error>
+#include <vector>
 
 namespace sarnovelle {
 
 namespace {
 
-// FNV-1a: the same value in every process of every build.
-std::string shortHash(const std::string& text)
+std::string errorText(int error) { return std::generic_category().message(error); }
+
+std::string ownerName(uid_t uid)
 {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const unsigned char c : text) {
-        hash = (hash ^ c) * 1099511628211ULL;
+    std::vector<char> buffer(16384);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_name;
     }
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (int shift = 60; shift >= 32; shift -= 4) {
-        out += digits[(hash >> shift) & 0xF];
-    }
-    return out;
+    return "user " + std::to_string(uid);
 }
 
-// Opens the lock file, making it when it is not there. In a folder every
-// user may write (sticky, as /run/lock is), the kernel refuses O_CREAT on
-// another user's file (protected_regular), so an existing file is opened
-// without it; reading is enough for flock.
+std::string kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode)) {
+        return "a symbolic link";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISDIR(mode)) {
+        return "a folder";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISBLK(mode) || S_ISCHR(mode)) {
+        return "a device node";
+    }
+    return "a file";
+}
+
+// Opens the lock file, making it when it is not there. Never blocks: a
+// FIFO put in its place opens at once (O_NONBLOCK) and is then refused,
+// and a symbolic link is not followed. In a folder every user may write
+// (sticky, as /run/lock is), the kernel refuses O_CREAT on another user's
+// file (protected_regular), so an existing file is opened without it;
+// reading is enough for flock.
 int openLockFile(const std::string& path)
 {
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const int fd = ::open(path.c_str(), flags);
         if (fd >= 0 || errno != ENOENT) {
             return fd;
         }
-        const int made = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (made >= 0 || errno != EEXIST) {
-            return made;
+        const int fresh = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        if (fresh >= 0 || errno != EEXIST) {
+            return fresh;
         }
     }
     return -1;
@@ -53,13 +76,27 @@ int openLockFile(const std::string& path)
 
 StickLock::StickLock(const UsbDisk& disk, const DiskEnv& env)
 {
+    // The key is the stick alone, so that every installation on the machine
+    // (a package, a build tree) excludes the others.
     const std::string sequence = disk.sequence ? std::to_string(*disk.sequence) : "none";
-    path_ = (std::filesystem::path(env.lockFolder)
-             / ("sarnovelle-usb-maker-" + disk.id + "-" + sequence + "-" + shortHash(env.diskutil) + ".lock"))
+    path_ = (std::filesystem::path(env.lockFolder) / ("sarnovelle-usb-maker-" + disk.id + "-" + sequence + ".lock"))
                 .string();
-    const auto cannotLock = [&](int error) {
-        return MakerError("Cannot lock " + disk.id + " for this run (" + path_ + ": "
-                          + std::generic_category().message(error) + "); nothing was changed.");
+    const auto refused = [&](const std::string& why) {
+        return MakerError("Cannot lock " + disk.id + " for this run: " + path_ + " " + why
+                          + "; nothing was changed.");
+    };
+    const auto cannotLock = [&](int error) { return refused("(" + errorText(error) + ")"); };
+    // What stands at the path when it cannot be opened, named with its owner.
+    const auto cannotOpen = [&](int error) {
+        struct stat there {};
+        if (::lstat(path_.c_str(), &there) != 0) {
+            return cannotLock(error);
+        }
+        const std::string owner = ownerName(there.st_uid);
+        if (S_ISLNK(there.st_mode)) {
+            return refused("is a symbolic link of " + owner + ", not a lock file");
+        }
+        return refused("cannot be opened (" + errorText(error) + "); it belongs to " + owner);
     };
     for (int attempt = 0; attempt < 8; ++attempt) {
         int fd = openLockFile(path_);
@@ -72,9 +109,26 @@ StickLock::StickLock(const UsbDisk& disk, const DiskEnv& env)
             fd = openLockFile(path_);
         }
         if (fd < 0) {
-            throw cannotLock(errno);
+            throw errno == ENOENT ? cannotLock(ENOENT) : cannotOpen(errno);
         }
         fd_.reset(fd);
+        struct stat held {};
+        if (::fstat(fd_.get(), &held) != 0) {
+            throw cannotLock(errno);
+        }
+        // Only a plain file of this user or of root is a lock: anything
+        // else is what another user put in the way.
+        if (!S_ISREG(held.st_mode)) {
+            throw refused("is " + kindOf(held.st_mode) + " of " + ownerName(held.st_uid) + ", not a lock file");
+        }
+        if (held.st_uid != ::geteuid() && held.st_uid != 0) {
+            throw refused("belongs to " + ownerName(held.st_uid) + ", not to this user or root");
+        }
+        // Readable by every user whatever the umask, so that any user's run
+        // can lock it.
+        if (held.st_uid == ::geteuid() && (held.st_mode & 07777) != 0644) {
+            ::fchmod(fd_.get(), 0644);
+        }
         if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) {
                 throw MakerError("Another run is preparing " + disk.id + "; this one stops before touching it.");
@@ -83,10 +137,8 @@ StickLock::StickLock(const UsbDisk& disk, const DiskEnv& env)
         }
         // The run before may have removed the file between our open and
         // our lock; a lock on a removed file guards nothing.
-        struct stat held {};
         struct stat named {};
-        if (::fstat(fd_.get(), &held) == 0 && ::stat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev
-            && held.st_ino == named.st_ino) {
+        if (::lstat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             return;
         }
     }

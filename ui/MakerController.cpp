@@ -217,7 +217,10 @@ void MakerController::relist(bool automatic)
         const UsbDisk& disk = disks_[i];
         outcome.push_back(disk.label());
         diskPopup_->addItem(QString::fromStdString(outcome.back()));
-        if (selected && disk.id == selected->id && disk.serial == selected->serial && disk.size == selected->size) {
+        // The same stick only: a look-alike plugged in under the same name
+        // has another disk sequence number.
+        if (selected && disk.id == selected->id && disk.sequence == selected->sequence
+            && disk.serial == selected->serial && disk.size == selected->size) {
             kept = static_cast<int>(i);
         }
     }
@@ -227,7 +230,8 @@ void MakerController::relist(bool automatic)
     updateButtons();
 
     outcome.insert(outcome.end(), lines.begin(), lines.end());
-    if (automatic && outcome == lastOutcome_) {
+    const bool selectionMoved = selected && kept < 0;
+    if (automatic && outcome == lastOutcome_ && !selectionMoved) {
         return; // nothing the user would see has changed
     }
     lastOutcome_ = std::move(outcome);
@@ -236,7 +240,7 @@ void MakerController::relist(bool automatic)
     }
     // After Refresh or a run the user asked for the new list; a list that
     // changed by itself says so when the selection had to move.
-    if (automatic && selected && kept < 0) {
+    if (automatic && selectionMoved) {
         log("The selected disk " + selected->id + " is no longer there; "
             + (disks_.empty() ? std::string("no disk is selected.") : disks_.front().id + " is selected now."));
     }

@@ -31,7 +31,7 @@ PACKAGES = [
     "systemd", "systemd-sysv", "libpam-systemd", "dbus", "polkitd", "udev", "kmod",
     # (trixie's apt variant leaves out login, which the console autologin needs)
     "udisks2", "udiskie", "dosfstools", "fdisk", "passwd", "login", "procps",
-    "e2fsprogs", "lvm2", "cryptsetup-bin",
+    "e2fsprogs", "lvm2", "cryptsetup-bin", "mdadm",
     # a kernel that finds its root file system on virtio, USB and LVM
     "linux-image-amd64", "initramfs-tools",
     # the project's runtime libraries common to both releases, so that its

@@ -518,4 +518,10 @@ import check_cases  # noqa: E402
 for _name in check_cases.CASES:
     globals()[_name] = getattr(check_cases, _name)
 ON_ONE_GUEST[ON_ONE_GUEST.index("site_policy"):ON_ONE_GUEST.index("site_policy")] = check_cases.CASES
+
+# Used sticks whose volume was closed before the run (used_stick_cases.py),
+# before the cases that change polkit's rules and stop udisks2.
+import used_stick_cases  # noqa: E402
+globals().update(used_stick_cases.CASES)
+ON_ONE_GUEST[ON_ONE_GUEST.index("busy_stick"):ON_ONE_GUEST.index("busy_stick")] = list(used_stick_cases.CASES)
 ALL = ON_ONE_GUEST + OWN_BOOT

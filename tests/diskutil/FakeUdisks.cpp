@@ -268,6 +268,25 @@ void FakeUdisks::holdsTable(const std::string& name)
     });
 }
 
+namespace {
+
+// udisks2's IdUsage for what libblkid calls `type`.
+const char* usageOf(const std::string& type)
+{
+    if (type.empty()) {
+        return "";
+    }
+    if (type == "linux_raid_member" || type == "LVM2_member") {
+        return "raid";
+    }
+    if (type == "crypto_LUKS") {
+        return "crypto";
+    }
+    return type == "swap" || type == "bcache" ? "other" : "filesystem";
+}
+
+} // namespace
+
 void FakeUdisks::partition(const std::string& disk, const std::string& name, unsigned number, unsigned major,
                            unsigned minor, const std::string& type, const std::vector<std::string>& mountPoints,
                            std::uint64_t offset)
@@ -280,7 +299,7 @@ void FakeUdisks::partition(const std::string& disk, const std::string& name, uns
         udisks_block_set_device_number(block.get(), makedev(major, minor));
         udisks_block_set_drive(block.get(), udisks_block_get_drive(udisks_object_peek_block(
                                                 UDISKS_OBJECT(this->object(blockPath(disk))))));
-        udisks_block_set_id_usage(block.get(), type.empty() ? "" : "filesystem");
+        udisks_block_set_id_usage(block.get(), usageOf(type));
         udisks_block_set_id_type(block.get(), type.c_str());
         g_signal_connect(block.get(), "handle-format", G_CALLBACK(Handlers::format), this);
         udisks_object_skeleton_set_block(object.get(), block.get());

@@ -352,6 +352,26 @@ TEST(InUse, AStickCarryingAVolumeIsNamedAndNeverChanged)
              std::ofstream(system.roots().udevData / "b8:17") << "E:ID_FS_TYPE=zfs_member\nE:ID_FS_LABEL=tank\n";
          },
          "the ZFS pool tank", ""},
+        {"a loop device reading the partition (no holders/ entry)",
+         [](FakeSystem& system) {
+             system.virtualDisk("loop3", "7:3", 4096);
+             system.attribute("loop3", "loop/backing_file", "/dev/sdb1");
+         },
+         "the loop device loop3", ""},
+        {"a loop device reading the whole disk, its volume mounted",
+         [](FakeSystem& system) {
+             system.virtualDisk("loop4", "7:4", 4096);
+             system.attribute("loop4", "loop/backing_file", "/dev/sdb");
+             system.mount("7:4", "/srv/vm", "ext4", "/dev/loop4");
+         },
+         "the loop device loop4, mounted at /srv/vm", ""},
+        {"a loop device reading a file of another disk",
+         [](FakeSystem& system) {
+             system.virtualDisk("loop5", "7:5", 4096);
+             system.attribute("loop5", "loop/backing_file", "/dev/sdb10");
+             system.attribute("loop0", "loop/backing_file", "/media/alice/OLD/disk.img");
+         },
+         "", ""},
         {"active swap", [](FakeSystem& system) { system.swap("/dev/sdb1", "partition"); }, "swap space on sdb1",
          "sdb holds the running system"},
         {"a file system mounted from the partition itself",

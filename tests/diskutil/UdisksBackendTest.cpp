@@ -69,9 +69,11 @@ TEST_F(Udisks, PartitionDiskUnmountsFormatsCreatesTheFat32PartitionAndMountsIt)
                                       "Mount sdb1"}));
 }
 
-// Sticks as people bring them. Only a file system at 1 MiB, where the new
-// one goes, is erased on its own; everything else goes with the whole
-// disk's new table, which udisks2 never refuses halfway.
+// Sticks as people bring them. Whatever stands at 1 MiB, where the new
+// partition goes, is erased on its own first (a file system, an md member,
+// an LVM label, a LUKS header, swap, bcache, a signature blkid finds
+// ambiguous); everything else goes with the whole disk's new table, which
+// udisks2 never refuses halfway.
 TEST(UdisksSticks, WhateverTheStickHoldsTheWholeDiskGetsItsNewTable)
 {
     if (!standin::findHelper("dbus-daemon")) {
@@ -97,9 +99,24 @@ TEST(UdisksSticks, WhateverTheStickHoldsTheWholeDiskGetsItsNewTable)
              udisks.partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/EFI"}, 1500 << 20);
          },
          {"Unmount sdb1", "Unmount sdb2", "Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
-        {"a stick whose volume at 1 MiB an earlier run erased already",
+        {"a stick whose volume at 1 MiB an earlier run erased already, or blkid finds ambiguous",
          [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, ""); },
-         {"Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+        {"an old md member, the array stopped",
+         [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "linux_raid_member"); },
+         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+        {"an old LVM physical volume, the volume group deactivated",
+         [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "LVM2_member"); },
+         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+        {"a closed LUKS partition",
+         [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "crypto_LUKS"); },
+         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+        {"old swap and bcache partitions",
+         [](FakeUdisks& udisks) {
+             udisks.partition("sdb", "sdb1", 1, 8, 17, "swap");
+             udisks.partition("sdb", "sdb2", 2, 8, 18, "bcache", {}, 1500 << 20);
+         },
+         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
     };
     for (const Stick& stick : sticks) {
         SCOPED_TRACE(stick.what);
@@ -121,12 +138,29 @@ TEST(UdisksSticks, WhateverTheStickHoldsTheWholeDiskGetsItsNewTable)
 TEST_F(Udisks, AVolumeInUseEndsPartitionDiskBeforeAnythingIsErased)
 {
     udisks->busy("sdb1");
-    const Outcome outcome = partition();
-    EXPECT_EQ(outcome.status, 1);
-    ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
-    EXPECT_NE(outcome.err.find("sdb1 at /media/alice/OLD: a program still uses files there"), std::string::npos)
-        << outcome.err;
-    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1"}));
+    struct Row {
+        const char* what;
+        std::string loopFile; // the file a loop device reads; empty: none
+        std::string why;
+    };
+    const std::vector<Row> rows{
+        {"a program holds a file open", "", "a program still uses files there"},
+        {"a loop device reads a file there", "/media/alice/OLD/vm disk.img",
+         "the loop device loop0 still uses a file there"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (!row.loopFile.empty()) {
+            system.attribute("loop0", "loop/backing_file", row.loopFile);
+        }
+        const Outcome outcome = partition();
+        EXPECT_EQ(outcome.status, 1);
+        ASSERT_EQ(outcome.errLines().size(), 1U) << outcome.err;
+        EXPECT_NE(outcome.err.find("sdb1 at /media/alice/OLD: " + row.why + "; nothing was changed."),
+                  std::string::npos)
+            << outcome.err;
+    }
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Unmount sdb1"}));
     EXPECT_EQ(udisks->mountPoints("sdb1"), (std::vector<std::string>{"/media/alice/OLD"}));
 }
 

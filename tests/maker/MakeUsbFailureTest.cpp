@@ -70,6 +70,13 @@ TEST_F(MakeUsbFailure, DiskNoLongerACandidate)
     fake.answer({"info", "-plist", "disk4"}, internal);
     EXPECT_EQ(failure(), changed);
     EXPECT_FALSE(ran(fake.invocations(), "partitionDisk"));
+
+    // The same stick, in use now: said so, not "changed".
+    PlistDict used = FakeDiskutil::usbDiskInfo("SanDisk Ultra", 16'008'609'792);
+    used.setText("InUseBy", "the loop device loop3");
+    fake.answer({"info", "-plist", "disk4"}, used);
+    EXPECT_EQ(failure(), "The selected USB disk disk4 is in use by the loop device loop3; nothing was changed.");
+    EXPECT_FALSE(ran(fake.invocations(), "partitionDisk"));
 }
 
 TEST_F(MakeUsbFailure, PartitioningFailureLogsTheUtilitysLinesFirst)

@@ -441,12 +441,18 @@ USED_STICKS = [
     ("hybrid ISO", old_sticks.hybrid_iso),
     ("GPT, ext4 and EFI", old_sticks.gpt_data_and_efi),
     ("FAT32 on the whole disk", old_sticks.fat32_whole_disk),
+    # volumes closed before the run: their signatures stand where the new
+    # partition goes
+    ("an old md member", old_sticks.md_member),
+    ("an old LVM physical volume", old_sticks.lvm_member),
+    ("a closed LUKS partition", old_sticks.luks_closed),
 ]
 
 
 def used_sticks(context: Context) -> str:
     """Each used stick, one after the other in one guest: the run's log is
-    a fresh stick's, it ends DONE and nothing of the old layout is left."""
+    a fresh stick's, it ends DONE at the first run and nothing of the old
+    layout is left, no old volume's signature in the new partition either."""
     notes = []
     with context.guest() as guest:
         for index, (state, build) in enumerate(USED_STICKS):
@@ -457,6 +463,8 @@ def used_sticks(context: Context) -> str:
             check_lines(run.log, successful_lines(device, context.digest), f"the log ({state})")
             check_equal(run.outcome, DONE, f"the outcome ({state})")
             check_prepared_stick(context, stick)
+            if build in old_sticks.CLOSED_SIGNATURES and old_sticks.signature_left(stick.path, build):
+                raise AssertionError(f"the old signature is left in the new partition ({state})")
             stick.path.unlink()
             notes.append(f"{state}: {run.seconds:.1f} s")
     return "; ".join(notes)

@@ -3,6 +3,7 @@ writing into a fresh (all zero) stick image on the host with the host's
 tools, so that both guest tiers start from the same bytes."""
 
 import shutil
+import struct
 import subprocess
 from pathlib import Path
 
@@ -94,3 +95,86 @@ def header_at(path: Path, lba: int) -> bytes:
     with open(path, "rb") as f:
         f.seek(lba * SECTOR)
         return f.read(8)
+
+
+# Volumes closed before the run: their signatures, written as mdadm,
+# pvcreate and cryptsetup write them, into partition 1 of an MBR at 1 MiB.
+
+def _write_at(path: Path, offset: int, data: bytes) -> None:
+    with open(path, "r+b") as stick:
+        stick.seek(offset)
+        stick.write(data)
+
+
+def md_member(path: Path) -> None:
+    """Partition 1 was a member of a stopped md RAID1 array (superblock
+    1.2, 4 KiB into the partition, its checksum right)."""
+    linux_partition(path)
+    sb = bytearray(256 + 2 * 2)
+    struct.pack_into("<IIII", sb, 0, 0xA92B4EFC, 1, 0, 0)
+    sb[16:32] = bytes(range(16, 32))  # set uuid
+    sb[32:38] = b"snold\0"
+    struct.pack_into("<QIIQII", sb, 64, 0, 1, 0, 1 << 20, 0, 2)
+    struct.pack_into("<QQQ", sb, 128, 2048, 1 << 20, 8)  # data offset, data size, superblock offset
+    sb[168:184] = bytes(range(0x40, 0x50))  # device uuid
+    struct.pack_into("<QQQ", sb, 192, 0, 1, 0xFFFFFFFFFFFFFFFF)  # events 1, array clean
+    struct.pack_into("<II", sb, 216, 0, 2)  # checksum (below), two device roles
+    struct.pack_into("<HH", sb, 256, 0, 0xFFFF)
+    total = sum(struct.unpack_from(f"<{len(sb) // 4}I", sb))
+    struct.pack_into("<I", sb, 216, ((total & 0xFFFFFFFF) + (total >> 32)) & 0xFFFFFFFF)
+    _write_at(path, MiB + 4096, bytes(sb))
+
+
+def _lvm_crc(data: bytes) -> int:
+    crc = 0xF597A6CF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0xEDB88320 if crc & 1 else 0)
+    return crc
+
+
+def lvm_member(path: Path) -> None:
+    """Partition 1 was an LVM physical volume of a deactivated group (its
+    label in sector 1, the label's checksum right)."""
+    linux_partition(path)
+    label = bytearray(SECTOR)
+    label[0:8] = b"LABELONE"
+    struct.pack_into("<QII", label, 8, 1, 0, 32)
+    label[24:32] = b"LVM2 001"
+    label[32:64] = b"snOLDpv0snOLDpv1snOLDpv2snOLDpv3"
+    # the device size, one data area from 1 MiB, one metadata area from 4 KiB
+    struct.pack_into("<QQQQQQQQQ", label, 64, 2047 * MiB, MiB, 0, 0, 0, 4096, MiB - 4096, 0, 0)
+    struct.pack_into("<I", label, 16, _lvm_crc(bytes(label[20:])))
+    _write_at(path, MiB + SECTOR, bytes(label))
+
+
+def luks_closed(path: Path) -> None:
+    """Partition 1 holds a closed LUKS1 volume (its header at the start)."""
+    linux_partition(path)
+    header = bytearray(592)
+    header[0:6] = b"LUKS\xba\xbe"
+    struct.pack_into(">H", header, 6, 1)
+    header[8:11] = b"aes"
+    header[40:51] = b"xts-plain64"
+    header[72:78] = b"sha256"
+    struct.pack_into(">II", header, 104, 4096, 64)
+    struct.pack_into(">I", header, 164, 1000)
+    header[168:204] = b"0f3a9c11-5e4d-4c2b-9a61-3b7f2d8e6a10"
+    _write_at(path, MiB, bytes(header))
+
+
+# Where each closed volume's signature stands in partition 1.
+CLOSED_SIGNATURES = {
+    md_member: (4096, b"\xfc\x4e\x2b\xa9"),
+    lvm_member: (SECTOR, b"LABELONE"),
+    luks_closed: (0, b"LUKS\xba\xbe"),
+}
+
+
+def signature_left(path: Path, build) -> bool:
+    """Whether the signature `build` wrote is still in partition 1."""
+    offset, magic = CLOSED_SIGNATURES[build]
+    with open(path, "rb") as stick:
+        stick.seek(MiB + offset)
+        return stick.read(len(magic)) == magic

@@ -12,6 +12,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <filesystem>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 namespace sarnovelle {
@@ -42,6 +45,7 @@ struct Row {
     Ids lines;                   // logged from the selection on (a run: its last)
     std::uint64_t disk4Size = 0; // another stick as disk4 with the events
     bool starts = true;          // false: gone, so no events (Refresh rows only)
+    bool reattached = false;     // disk4 with a new disk sequence number with the events
 };
 
 const std::string moved = "The selected disk disk4 is no longer there; disk3 is selected now.";
@@ -54,6 +58,8 @@ const Row rows[] = {
      {"1 USB disk(s) found.", moved}},
     {"another stick now disk4 (size)", {{"disk3", "disk4"}}, When::Idle, {"disk3", "disk4"}, "disk3", 1,
      {"2 USB disk(s) found.", moved}, 32'000'000'000},
+    {"a look-alike now disk4 (same serial and size, another disk sequence)", {{"disk3", "disk4"}}, When::Idle,
+     {"disk3", "disk4"}, "disk3", 1, {"2 USB disk(s) found.", moved}, 0, true, true},
     {"behind the confirmation", {{"disk3", "disk4"}, {"disk3"}}, When::Confirming, {"disk3"}, "disk3", 1,
      {"1 USB disk(s) found.", moved}},
     {"during a run: only its end lists", {{"disk3", "disk4"}, {"disk3", "disk4"}, {"disk3"}}, When::Running, {"disk3"},
@@ -79,6 +85,11 @@ TEST(AutoRefresh, DiskEventsListTheDisksOnceTheWindowIsIdle)
             answers[i].setTextList("WholeDisks", row.listings[i]);
         }
         fake.answer(listCommand, answers);
+        const auto setSequence = [&](const char* value) {
+            std::filesystem::create_directories(fake.sysfsRoot() / "class/block/disk4");
+            std::ofstream(fake.sysfsRoot() / "class/block/disk4/diskseq", std::ios::trunc) << value << "\n";
+        };
+        setSequence("41");
         auto owned = std::make_unique<HandEvents>(row.starts);
         HandEvents& events = *owned;
         const Bytes image = test::sampleImage();
@@ -109,6 +120,9 @@ TEST(AutoRefresh, DiskEventsListTheDisksOnceTheWindowIsIdle)
         });
         if (row.disk4Size != 0) {
             fake.usbDisk("disk4", "SanDisk Ultra", row.disk4Size);
+        }
+        if (row.reattached) {
+            setSequence("42");
         }
         if (row.when == When::Refresh) {
             controller.refreshButton()->click();

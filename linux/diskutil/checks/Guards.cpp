@@ -1,10 +1,10 @@
 #include "linux/diskutil/checks/Guards.h"
 
 #include "core/MakerError.h"
-#include "linux/diskutil/answers/Answers.h"
 #include "linux/diskutil/devices/BlockTree.h"
 #include "linux/diskutil/devices/Identifier.h"
 #include "linux/diskutil/checks/InUse.h"
+#include "linux/diskutil/checks/Offered.h"
 #include "linux/diskutil/checks/RunningSystem.h"
 
 namespace sarnovelle::standin {

@@ -121,6 +121,32 @@ std::optional<std::string> zfsPool(const BlockTree& tree, const std::string& dev
 
 } // namespace
 
+std::vector<LoopDevice> loopDevices(const BlockTree& tree)
+{
+    std::vector<LoopDevice> loops;
+    for (const auto& name : tree.allNames()) {
+        if (!name.starts_with("loop")) {
+            continue;
+        }
+        // A loop device without a backing file is unused.
+        if (auto backing = tree.attribute(name, "loop/backing_file"); backing && !backing->empty()) {
+            loops.push_back({name, std::move(*backing)});
+        }
+    }
+    return loops;
+}
+
+std::string loopOnFilesUnder(const BlockTree& tree, const std::string& folder)
+{
+    const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
+    for (const auto& loop : loopDevices(tree)) {
+        if (loop.backingFile.starts_with(prefix)) {
+            return loop.name;
+        }
+    }
+    return {};
+}
+
 std::string whatUsesDisk(const BlockTree& tree, const std::vector<MountEntry>& table,
                          const std::vector<SwapEntry>& swaps, const std::string& disk)
 {
@@ -128,7 +154,15 @@ std::string whatUsesDisk(const BlockTree& tree, const std::vector<MountEntry>& t
     devices.insert(devices.begin(), disk);
     std::error_code error;
     const bool zfsLoaded = fs::exists(tree.roots().sysfs / "module/zfs", error);
+    const std::vector<LoopDevice> loops = loopDevices(tree);
     for (const auto& device : devices) {
+        // A loop device on a block device leaves no holders/ entry; the
+        // kernel names the device it reads in its backing file.
+        for (const auto& loop : loops) {
+            if (loop.backingFile == "/dev/" + device) {
+                return "the loop device " + loop.name + whereUsed(tree, table, swaps, loop.name);
+            }
+        }
         if (const auto holders = tree.holders(device); !holders.empty()) {
             return describeHolder(tree, holders.front()) + whereUsed(tree, table, swaps, holders.front());
         }

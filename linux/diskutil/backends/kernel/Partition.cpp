@@ -6,6 +6,7 @@
 #include "core/UniqueFd.h"
 #include "linux/diskutil/devices/BlockTree.h"
 #include "linux/diskutil/devices/Files.h"
+#include "linux/diskutil/checks/DiskPin.h"
 #include "linux/diskutil/checks/Guards.h"
 #include "linux/diskutil/devices/Helpers.h"
 #include "linux/diskutil/devices/Identifier.h"
@@ -19,11 +20,14 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace sarnovelle::standin {
 
@@ -154,6 +158,35 @@ std::string waitForPartition(const BlockTree& tree, const std::string& disk, std
     }
 }
 
+// Zeroes the first and last MiB of the place the new partition takes.
+// Old signatures there (a file system, an md superblock at the start or
+// the end, an LVM label, a LUKS header, bcache, swap) would otherwise be
+// in the new partition when udev first sees it, and udev's md and LVM
+// rules would take it up before it is formatted. Written through the
+// whole disk while the old table still stands, so that a run stopped here
+// leaves a disk the next run prepares.
+void eraseNewPartitionPlace(int fd, const std::string& disk, std::uint64_t bytes)
+{
+    constexpr std::uint64_t mebibyte = 1 << 20;
+    const std::vector<char> zeros(mebibyte, 0);
+    const std::uint64_t last = bytes > mebibyte ? partitionStartBytes + bytes - mebibyte : partitionStartBytes;
+    for (const std::uint64_t offset : {partitionStartBytes, last}) {
+        const std::uint64_t length = std::min(mebibyte, bytes);
+        for (std::uint64_t done = 0; done < length;) {
+            const ssize_t written = ::pwrite(fd, zeros.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (written <= 0) {
+                const int error = written < 0 ? errno : EIO;
+                throw MakerError("Could not erase the old signatures on " + disk + ": " + errorText(error));
+            }
+            done += static_cast<std::uint64_t>(written);
+        }
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        throw MakerError("Could not erase the old signatures on " + disk + ": " + errorText(error));
+    }
+}
+
 UniqueFd openExclusive(const BlockTree& tree, const std::string& name)
 {
     const std::string node = tree.node(name).string();
@@ -199,6 +232,7 @@ int partitionWithKernel(const Context& context, const PartitionRequest& request)
         throw MakerError("partitionDisk needs a whole disk; " + disk + " is a partition.");
     }
     requirePrivileges(context, "partitionDisk");
+    const DiskPin pin(tree, disk, "partitionDisk");
     refuseSystemDisk(context, tree, disk);
 
     const std::uint64_t bytes = request.sectors * 512;
@@ -214,14 +248,16 @@ int partitionWithKernel(const Context& context, const PartitionRequest& request)
 
     context.say("Started partitioning on " + disk);
     context.say("Unmounting disk");
-    unmountEverything(context, tree, disk);
+    unmountEverything(context, tree, disk, pin);
     // Whatever was built on the disk while it was being unmounted.
     refuseDiskInUse(context, disk, "partitionDisk");
 
     context.say("Creating the partition map");
     {
         const UniqueFd fd = openExclusive(tree, disk);
+        pin.check(fd.get());
         wipeSignatures(fd.get(), disk);
+        eraseNewPartitionPlace(fd.get(), disk, bytes);
         writeTable(fd.get(), tree.node(disk).string(), disk, partitionStartBytes / sector, bytes / sector);
         rereadTable(tree, fd.get(), disk, bytes);
     }
@@ -234,13 +270,15 @@ int partitionWithKernel(const Context& context, const PartitionRequest& request)
         // Old signatures inside the new partition would make the new file
         // system ambiguous to every prober.
         const UniqueFd fd = openExclusive(tree, partition);
+        pin.check(fd.get());
         wipeSignatures(fd.get(), partition);
         ::fsync(fd.get());
     }
+    pin.check();
     format(context, *mkfs, tree.node(partition).string(), partition, request.label);
 
     context.say("Mounting disk");
-    const std::string mountPoint = mountVolume(context, tree, partition);
+    const std::string mountPoint = mountVolume(context, tree, partition, MountAccess::readWrite, pin);
     context.say("Volume " + request.label + " on " + partition + " mounted at " + mountPoint);
     context.say("Finished partitioning on " + disk);
     return 0;

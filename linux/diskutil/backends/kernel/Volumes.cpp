@@ -7,6 +7,7 @@
 #include "linux/diskutil/devices/Mounts.h"
 #include "linux/diskutil/devices/Probe.h"
 #include "linux/diskutil/backends/kernel/StaleMounts.h"
+#include "linux/diskutil/checks/InUse.h"
 #include "linux/diskutil/checks/RunningSystem.h"
 #include "linux/diskutil/devices/Transport.h"
 
@@ -34,10 +35,14 @@ bool isOwnMountFolder(const Context& context, const std::string& mountPoint)
     return folder.parent_path().parent_path() == context.roots.media.lexically_normal();
 }
 
-void unmountAt(const Context& context, const std::string& name, const std::string& mountPoint)
+void unmountAt(const Context& context, const BlockTree& tree, const std::string& name, const std::string& mountPoint)
 {
     if (::umount2(mountPoint.c_str(), UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {
         const int error = errno;
+        if (const std::string loop = error == EBUSY ? loopOnFilesUnder(tree, mountPoint) : ""; !loop.empty()) {
+            throw MakerError("Could not unmount " + name + " at " + mountPoint + ": the loop device " + loop
+                             + " still uses a file there; nothing was changed.");
+        }
         throw MakerError("Could not unmount " + name + " at " + mountPoint + ": " + errorText(error));
     }
     if (isOwnMountFolder(context, mountPoint)) {
@@ -140,7 +145,7 @@ void refuseSystemDisk(const Context& context, const BlockTree& tree, const std::
     }
 }
 
-void unmountEverything(const Context& context, const BlockTree& tree, const std::string& name)
+void unmountEverything(const Context& context, const BlockTree& tree, const std::string& name, const DiskPin& pin)
 {
     std::vector<std::string> devices{name};
     if (!tree.isPartition(name)) {
@@ -158,11 +163,13 @@ void unmountEverything(const Context& context, const BlockTree& tree, const std:
     std::stable_sort(mounts.begin(), mounts.end(),
                      [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
     for (const auto& [device, mountPoint] : mounts) {
-        unmountAt(context, device, mountPoint);
+        pin.check();
+        unmountAt(context, tree, device, mountPoint);
     }
 }
 
-std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name, MountAccess access)
+std::string mountVolume(const Context& context, const BlockTree& tree, const std::string& name, MountAccess access,
+                        const DiskPin& pin)
 {
     const auto table = readMountInfo(context.roots);
     if (const auto mounts = mountsOf(tree, table, name); !mounts.empty()) {
@@ -198,6 +205,7 @@ std::string mountVolume(const Context& context, const BlockTree& tree, const std
     const std::string owner = "uid=" + std::to_string(context.owner.uid) + ",gid=" + std::to_string(context.owner.gid);
     const std::string options = probe.type == "vfat" ? owner + ",shortname=mixed,utf8,showexec,flush" : owner;
     const unsigned long readOnly = access == MountAccess::readOnly ? MS_RDONLY : 0;
+    pin.check();
     if (::mount(tree.node(name).c_str(), folder.c_str(), probe.type.c_str(),
                 MS_NOSUID | MS_NODEV | MS_RELATIME | readOnly, options.c_str())
         != 0) {
@@ -214,7 +222,8 @@ int mountCommand(const Context& context, const std::string& argument, MountAcces
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifierArgument(argument));
     requirePrivileges(context, "mount");
-    const std::string mountPoint = mountVolume(context, tree, name, access);
+    const DiskPin pin(tree, tree.wholeDiskOf(name), "mount");
+    const std::string mountPoint = mountVolume(context, tree, name, access, pin);
     context.say("Volume " + name + " mounted at " + mountPoint);
     return 0;
 }
@@ -224,8 +233,9 @@ int unmountCommand(const Context& context, const std::string& argument)
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifierArgument(argument));
     requirePrivileges(context, "unmount");
-    refuseSystemDisk(context, tree, tree.wholeDiskOf(name));
-    unmountEverything(context, tree, name);
+    const DiskPin pin(tree, tree.wholeDiskOf(name), "unmount");
+    refuseSystemDisk(context, tree, pin.disk());
+    unmountEverything(context, tree, name, pin);
     context.say("Volume " + name + " unmounted");
     return 0;
 }
@@ -235,15 +245,17 @@ int ejectCommand(const Context& context, const std::string& argument)
     const BlockTree tree(context.roots);
     const std::string disk = tree.wholeDiskOf(resolveDevice(tree, identifierArgument(argument)));
     requirePrivileges(context, "eject");
+    const DiskPin pin(tree, disk, "eject");
     refuseSystemDisk(context, tree, disk);
     // A disk in use through a volume built on it was refused before the
     // verb; the exclusive open below refuses one built meanwhile.
-    unmountEverything(context, tree, disk);
+    unmountEverything(context, tree, disk, pin);
 
     // Exclusively: the kernel refuses while anything still holds the disk
     // (a mount made meanwhile, another program's exclusive hold), and
     // nothing else takes it while it is flushed and removed.
     UniqueFd fd = openDevice(tree, disk, O_RDONLY | O_EXCL);
+    pin.check(fd.get());
     struct stat info {};
     ::fstat(fd.get(), &info);
     if (::fsync(fd.get()) != 0 || (S_ISBLK(info.st_mode) && ::ioctl(fd.get(), BLKFLSBUF, 0) != 0)) {

@@ -3,6 +3,7 @@
 #include "core/MakerError.h"
 #include "linux/diskutil/devices/BlockTree.h"
 #include "linux/diskutil/checks/Guards.h"
+#include "linux/diskutil/checks/InUse.h"
 #include "linux/diskutil/devices/Identifier.h"
 
 #include <sys/sysmacros.h>
@@ -58,6 +59,18 @@ bool lateAnswer(const GErrorSlot& error)
 
 } // namespace
 
+void UdisksBackend::pin(const BlockTree& tree, const std::string& disk, const std::string& verb)
+{
+    pin_.emplace(tree, disk, verb);
+}
+
+void UdisksBackend::stillSameDisk() const
+{
+    if (pin_) {
+        pin_->check();
+    }
+}
+
 std::string UdisksBackend::findCreated(const std::string& diskPath, std::uint64_t bytes,
                                        const std::string& label) const
 {
@@ -109,7 +122,7 @@ std::string UdisksBackend::kernelName(const BlockTree& tree, UDisksObject* objec
                      + std::string(g_dbus_object_get_object_path(G_DBUS_OBJECT(object))) + ".");
 }
 
-void UdisksBackend::unmountVolume(const std::string& name, UDisksObject* object) const
+void UdisksBackend::unmountVolume(const BlockTree& tree, const std::string& name, UDisksObject* object) const
 {
     // udisks2 takes one mount away per call.
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -121,14 +134,18 @@ void UdisksBackend::unmountVolume(const std::string& name, UDisksObject* object)
         const GObjectPtr<UDisksFilesystem> filesystem = adoptObject(udisks_object_get_filesystem(object));
         allowLongCall(filesystem.get());
         GErrorSlot error;
+        stillSameDisk();
         if (!udisks_filesystem_call_unmount_sync(filesystem.get(), udisksOptions(), nullptr, error)) {
             const std::string failure = error.remoteName();
             if (failure == errorPrefix + "NotMounted") {
                 continue; // someone else unmounted it meanwhile
             }
             if (failure == errorPrefix + "DeviceBusy") {
-                throw MakerError("Could not unmount " + name + " at " + points.front()
-                                 + ": a program still uses files there; nothing was changed.");
+                const std::string loop = loopOnFilesUnder(tree, points.front());
+                throw MakerError("Could not unmount " + name + " at " + points.front() + ": "
+                                 + (loop.empty() ? "a program still uses files there"
+                                                 : "the loop device " + loop + " still uses a file there")
+                                 + "; nothing was changed.");
             }
             throw MakerError(udisksFailure("Could not unmount " + name + " at " + points.front(), error));
         }
@@ -146,9 +163,9 @@ void UdisksBackend::unmountDisk(const BlockTree& tree, const std::string& disk,
 {
     const std::string path = g_dbus_object_get_object_path(G_DBUS_OBJECT(object));
     for (const auto& partition : bus_->partitionsOf(path)) {
-        unmountVolume(kernelName(tree, partition.get()), partition.get());
+        unmountVolume(tree, kernelName(tree, partition.get()), partition.get());
     }
-    unmountVolume(disk, object);
+    unmountVolume(tree, disk, object);
 }
 
 std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* object, MountAccess access) const
@@ -167,6 +184,7 @@ std::string UdisksBackend::mountVolume(const std::string& name, UDisksObject* ob
     GVariant* const options = access == MountAccess::readOnly
                                   ? udisksOptions({{"options", g_variant_new_string("ro")}})
                                   : udisksOptions();
+    stillSameDisk();
     if (udisks_filesystem_call_mount_sync(filesystem.get(), options, &mounted, nullptr, error)) {
         const GCharPtr owned(mounted);
         return owned.get();
@@ -183,14 +201,19 @@ void UdisksBackend::eraseVolumeAtStart(const BlockTree& tree, const std::string&
 {
     for (const auto& old : bus_->partitionsOf(diskPath)) {
         UDisksPartition* partition = udisks_object_peek_partition(old.get());
+        // Whatever it holds: a file system, an md member, an LVM label, a
+        // LUKS header, bcache, swap or a signature blkid finds ambiguous
+        // would all stand at the start of the new partition, where udev's
+        // md and LVM rules and the automounter act on them before udisks2
+        // wipes them. A partition holding a partition table starts at 0.
         if (partition == nullptr || udisks_partition_get_offset(partition) != partitionStartBytes
-            || blockText(old.get(), udisks_block_get_id_usage) != "filesystem"
             || udisks_object_peek_partition_table(old.get()) != nullptr) {
             continue;
         }
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(old.get()));
         allowLongCall(block.get());
         GErrorSlot error;
+        stillSameDisk();
         if (!udisks_block_call_format_sync(block.get(), "empty",
                                            udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
                                            error)
@@ -212,6 +235,7 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
         throw MakerError("A partition of " + std::to_string(request.sectors) + " sectors does not fit on " + disk
                          + " (" + std::to_string(tree.sizeBytes(disk)) + " bytes).");
     }
+    pin(tree, disk, "partitionDisk");
     const GObjectPtr<UDisksObject> diskObject = blockObject(tree, disk);
     const std::string diskPath = g_dbus_object_get_object_path(G_DBUS_OBJECT(diskObject.get()));
 
@@ -234,6 +258,7 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
         const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(diskObject.get()));
         allowLongCall(block.get());
         GErrorSlot error;
+        stillSameDisk();
         if (!udisks_block_call_format_sync(block.get(), "dos",
                                            udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
                                            error)) {
@@ -264,6 +289,7 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
         gchar* created = nullptr;
         GVariant* formatOptions = udisksOptions(
             {{"label", g_variant_new_string(request.label.c_str())}, {"no-discard", g_variant_new_boolean(TRUE)}});
+        stillSameDisk();
         if (!udisks_partition_table_call_create_partition_and_format_sync(table.get(), partitionStartBytes, bytes,
                                                                          "0x0c", "", udisksOptions(), "vfat",
                                                                          formatOptions, &created, nullptr, error)) {
@@ -305,6 +331,7 @@ int UdisksBackend::mount(const Context& context, const std::string& identifier, 
 {
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifier);
+    pin(tree, tree.wholeDiskOf(name), "mount");
     const GObjectPtr<UDisksObject> object = blockObject(tree, name);
     const std::string mountPoint = mountVolume(name, object.get(), access);
     context.say("Volume " + name + " mounted at " + mountPoint);
@@ -315,8 +342,9 @@ int UdisksBackend::unmount(const Context& context, const std::string& identifier
 {
     const BlockTree tree(context.roots);
     const std::string name = resolveDevice(tree, identifier);
+    pin(tree, tree.wholeDiskOf(name), "unmount");
     const GObjectPtr<UDisksObject> object = blockObject(tree, name);
-    unmountVolume(name, object.get());
+    unmountVolume(tree, name, object.get());
     context.say("Volume " + name + " unmounted");
     return 0;
 }
@@ -325,6 +353,7 @@ int UdisksBackend::eject(const Context& context, const std::string& identifier)
 {
     const BlockTree tree(context.roots);
     const std::string disk = tree.wholeDiskOf(resolveDevice(tree, identifier));
+    pin(tree, disk, "eject");
     const GObjectPtr<UDisksObject> diskObject = blockObject(tree, disk);
     const std::string drivePath = blockText(diskObject.get(), udisks_block_get_drive);
     const GObjectPtr<UDisksObject> driveObject = drivePath.empty() || drivePath == "/" ? nullptr
@@ -343,6 +372,7 @@ int UdisksBackend::eject(const Context& context, const std::string& identifier)
     allowLongCall(drive);
     GErrorSlot error;
     const bool powerOff = udisks_drive_get_can_power_off(drive) != FALSE;
+    stillSameDisk();
     const bool done = powerOff ? udisks_drive_call_power_off_sync(drive, udisksOptions(), nullptr, error)
                                : udisks_drive_call_eject_sync(drive, udisksOptions(), nullptr, error);
     if (!done) {

@@ -2,9 +2,11 @@
 
 #include "linux/diskutil/Backend.h"
 #include "linux/diskutil/backends/udisks/UdisksBus.h"
+#include "linux/diskutil/checks/DiskPin.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace sarnovelle::standin {
@@ -28,18 +30,20 @@ public:
 private:
     GObjectPtr<UDisksObject> blockObject(const BlockTree& tree, const std::string& name) const;
     std::string kernelName(const BlockTree& tree, UDisksObject* object) const;
-    // Unmounts every mount of the volume; a busy one ends the verb.
-    void unmountVolume(const std::string& name, UDisksObject* object) const;
+    // Unmounts every mount of the volume; a busy one ends the verb, naming
+    // the loop device that keeps it busy when one does.
+    void unmountVolume(const BlockTree& tree, const std::string& name, UDisksObject* object) const;
     // The disk's own file system and those of its partitions.
     void unmountDisk(const BlockTree& tree, const std::string& disk,
                      UDisksObject* object) const;
     // The partition at 1 MiB of `bytes` with a vfat file system named
     // `label` on the disk, as it appears; empty when it does not.
     std::string findCreated(const std::string& diskPath, std::uint64_t bytes, const std::string& label) const;
-    // Erases the file system of an old partition that starts where the new
-    // one will (1 MiB). Left in place, it would show up again in the new
-    // partition the moment the kernel adds it, and an automounter would
-    // mount it before udisks2 wipes it for the new file system. Done first
+    // Erases whatever an old partition that starts where the new one will
+    // (1 MiB) holds: file system, md member, LVM label, LUKS header, bcache,
+    // swap. Left in place, it would show up again in the new partition the
+    // moment the kernel adds it, and an automounter or udev's md and LVM
+    // rules would take it up before udisks2 wipes it. Done first
     // and alone: when it fails the disk is as it was or without that file
     // system, and a new run goes on from either. A partition that holds a
     // partition table itself is left to the whole disk's new table.
@@ -49,7 +53,14 @@ private:
     std::string mountVolume(const std::string& name, UDisksObject* object,
                             MountAccess access = MountAccess::readWrite) const;
 
+    // Records the disk the verb works on; stillSameDisk() comes before
+    // every call that changes it and ends the verb when the disk was
+    // replaced meanwhile.
+    void pin(const BlockTree& tree, const std::string& disk, const std::string& verb);
+    void stillSameDisk() const;
+
     std::unique_ptr<UdisksBus> bus_;
+    std::optional<DiskPin> pin_;
 };
 
 } // namespace sarnovelle::standin
