@@ -64,7 +64,7 @@ TEST_F(Udisks, PartitionDiskUnmountsFormatsCreatesTheFat32PartitionAndMountsIt)
     EXPECT_EQ(outcome.err, "");
     // The old partition's file system is wiped before the table: it would
     // reappear in the new partition at the same place.
-    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Format sdb1 empty", "Format sdb dos",
+    EXPECT_EQ(udisks->calls(), (Calls{"Unmount sdb1", "Format sdb1 empty", "Format sdb gpt", "Format sdb dos",
                                       "CreatePartitionAndFormat sdb 1048576 1073741824 0x0c vfat SARNOVELLE",
                                       "Mount sdb1"}));
 }
@@ -92,31 +92,31 @@ TEST(UdisksSticks, WhateverTheStickHoldsTheWholeDiskGetsItsNewTable)
              udisks.holdsTable("sdb1");
              udisks.partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/EFI"}, 700 << 20);
          },
-         {"Unmount sdb1", "Unmount sdb2", "Format sdb dos", create, "Mount sdb1"}},
+         {"Unmount sdb1", "Unmount sdb2", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"a GPT stick: data at 1 MiB, an EFI partition after it",
          [](FakeUdisks& udisks) {
              udisks.partition("sdb", "sdb1", 1, 8, 17, "ext4", {"/media/alice/Data"});
              udisks.partition("sdb", "sdb2", 2, 8, 18, "vfat", {"/media/alice/EFI"}, 1500 << 20);
          },
-         {"Unmount sdb1", "Unmount sdb2", "Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Unmount sdb1", "Unmount sdb2", "Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"a stick whose volume at 1 MiB an earlier run erased already, or blkid finds ambiguous",
          [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, ""); },
-         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"an old md member, the array stopped",
          [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "linux_raid_member"); },
-         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"an old LVM physical volume, the volume group deactivated",
          [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "LVM2_member"); },
-         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"a closed LUKS partition",
          [](FakeUdisks& udisks) { udisks.partition("sdb", "sdb1", 1, 8, 17, "crypto_LUKS"); },
-         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
         {"old swap and bcache partitions",
          [](FakeUdisks& udisks) {
              udisks.partition("sdb", "sdb1", 1, 8, 17, "swap");
              udisks.partition("sdb", "sdb2", 2, 8, 18, "bcache", {}, 1500 << 20);
          },
-         {"Format sdb1 empty", "Format sdb dos", create, "Mount sdb1"}},
+         {"Format sdb1 empty", "Format sdb gpt", "Format sdb dos", create, "Mount sdb1"}},
     };
     for (const Stick& stick : sticks) {
         SCOPED_TRACE(stick.what);

@@ -248,25 +248,29 @@ int UdisksBackend::partitionDisk(const Context& context, const PartitionRequest&
 
     context.say("Creating the partition map");
     eraseVolumeAtStart(tree, diskPath);
-    // An empty DOS table over the whole disk in one call: udisks2 wipes the
-    // old signatures first (both GPT headers, ISO 9660, the old table, a
-    // file system on the whole disk). The old partitions are not erased one
-    // by one: udisks2 refuses some of them (one that holds a partition
-    // table, as an installer image's first partition does), which would
-    // leave the disk half-erased.
-    {
-        const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(diskObject.get()));
-        allowLongCall(block.get());
+    // An empty DOS table over the whole disk: udisks2 wipes the old
+    // signatures first (both GPT headers, ISO 9660, the old table, a file
+    // system on the whole disk). The old partitions are not erased one by
+    // one: udisks2 refuses some of them (one that holds a partition table,
+    // as an installer image's first partition does), which would leave the
+    // disk half-erased. An empty GPT comes first: a GPT header that no
+    // protective MBR announces (an installer image's, beside its own MBR)
+    // is not always found by that wipe (udisks2 2.10 leaves the one at
+    // LBA 1), and the new GPT's protective MBR makes the DOS format find
+    // and wipe both headers. Stopped between the two, the disk holds an
+    // empty GPT, which the next run prepares.
+    const GObjectPtr<UDisksBlock> block = adoptObject(udisks_object_get_block(diskObject.get()));
+    allowLongCall(block.get());
+    for (const char* table : {"gpt", "dos"}) {
         GErrorSlot error;
         stillSameDisk();
-        if (!udisks_block_call_format_sync(block.get(), "dos",
+        if (!udisks_block_call_format_sync(block.get(), table,
                                            udisksOptions({{"no-discard", g_variant_new_boolean(TRUE)}}), nullptr,
-                                           error)) {
-            if (!lateAnswer(error)) {
-                throw MakerError(udisksFailure("Could not write the partition map on " + disk, error));
-            }
-            // The wait below tells whether the table came.
+                                           error)
+            && !lateAnswer(error)) {
+            throw MakerError(udisksFailure("Could not write the partition map on " + disk, error));
         }
+        // A late answer: the wait below tells whether the DOS table came.
     }
 
     context.say("Waiting for partitions to activate");
