@@ -310,13 +310,11 @@ TEST_F(LoopDisk, MountsTheNewPartitionForTheDesktopUser)
 // may be found in; each state is made with the system's own tools.
 struct LayoutRow {
     const char* name;
-    // Shell commands run on the made stick; $disk is the loop device.
-    const char* change;
+    const char* change; // shell commands run on the made stick; $disk is the loop device
     const char* content;
     std::uint64_t partitions;
     bool gptHeader;
-    // Partition 1's keys; absent when it has none.
-    std::optional<std::uint64_t> mbrType;
+    std::optional<std::uint64_t> mbrType; // partition 1's, absent when it has none
     const char* filesystemName;
 };
 

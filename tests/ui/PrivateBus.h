@@ -19,7 +19,7 @@ public:
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    // "unix:path=...", for DBUS_SESSION_BUS_ADDRESS.
+    // The daemon's address, for DBUS_SESSION_BUS_ADDRESS.
     const std::string& address() const { return address_; }
 
 private:
