@@ -48,12 +48,7 @@ void MakerController::checkClicked()
 void MakerController::finishCheck(bool ready, const std::string& line)
 {
     requireMainThread("finishCheck");
-    busy_ = false;
-    indicator_->stop();
-    updateButtons();
-    if (quitQuestion_ != nullptr) {
-        quitQuestion_->reject();
-    }
+    leaveBusy();
     const AlertOpen open(*this);
     log(line);
     showOutcome(window_.get(), ready ? QMessageBox::Information : QMessageBox::Warning,

@@ -91,14 +91,8 @@ void MakerController::startRun(UsbDisk disk)
 void MakerController::finish(const std::optional<std::string>& failure, bool ejectFailed)
 {
     requireMainThread("finish");
-    busy_ = false;
-    indicator_->stop();
-    updateButtons();
-    // Nothing is at risk any more: a quit warning still up goes unanswered,
-    // and the outcome takes its place.
-    if (quitQuestion_ != nullptr) {
-        quitQuestion_->reject();
-    }
+    // Nothing is at risk any more: the outcome takes a quit warning's place.
+    leaveBusy();
     // Disk events during the run and behind the outcome are answered by the
     // listing below.
     const AlertOpen open(*this);
@@ -121,6 +115,16 @@ void MakerController::finish(const std::optional<std::string>& failure, bool eje
     // An ejected stick is gone from the list, a failed one stays to be
     // tried again.
     refresh();
+}
+
+void MakerController::leaveBusy()
+{
+    busy_ = false;
+    indicator_->stop();
+    updateButtons();
+    if (quitQuestion_ != nullptr) {
+        quitQuestion_->reject();
+    }
 }
 
 } // namespace sarnovelle

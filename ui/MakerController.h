@@ -128,6 +128,9 @@ private:
     void finish(const std::optional<std::string>& failure, bool ejectFailed = false);
     // The check's end: its READY / NOT READY line in the log and an alert.
     void finishCheck(bool ready, const std::string& line);
+    // The end of a run or a check: the controls come back and a quit
+    // warning still up goes unanswered.
+    void leaveBusy();
     void requireMainThread(const char* where) const;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
