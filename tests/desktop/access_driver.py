@@ -230,8 +230,10 @@ def main() -> None:
         application, window = wait_for(frame, "the window on the accessibility bus", 120)
 
         def find(role: str, name: str | None = None, root=None):
+            # at-spi2-core 2.46 (Debian 12) says "push button", 2.56 (Debian 13) "button".
+            roles = ("push button", "button") if role == "push button" else (role,)
             for node, _ in walk(root or window):
-                if node.getRoleName() == role and (name is None or node.name == name):
+                if node.getRoleName() in roles and (name is None or node.name == name):
                     return node
             return None
 
